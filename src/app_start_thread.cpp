@@ -1,0 +1,228 @@
+#include "app_start_thread.h"
+
+#include "child_launch.h"
+#include "client_daemon.h"
+#include "runtime_bus.h"
+#include "text_util.h"
+#include "trace.h"
+#include "wait_status.h"
+
+#include <QDebug>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <sys/wait.h>
+
+int app_nums = 0;
+
+namespace {
+
+const QString status_running = QStringLiteral("running");
+const QString status_stop = QStringLiteral("stop");
+
+// A list as the debug stream writes it, for a child that may not use the
+// debug stream itself.
+QByteArray debug_line(const QStringList &list)
+{
+    QString text;
+    QDebug(&text) << list;
+    return text.trimmed().toUtf8() + '\n';
+}
+
+// Waits for the child's end. A signal that interrupts the wait is not the end.
+pid_t wait_for_child(pid_t pid, int *status)
+{
+    pid_t result;
+    do {
+        *status = 0;
+        result = waitpid(pid, status, 0);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+} // namespace
+
+app_start_thread::app_start_thread(QString app_shell_path, QStringList argv, client_daemon *client)
+    : QThread(nullptr), app_shell(app_shell_path), argv_all(argv), clients(client)
+{
+    clients->send_daemon_log(QStringLiteral("~~~~~~~~~app_shell=") + app_shell +
+                             QStringLiteral("~~~~~~~~~~"));
+}
+
+app_start_thread::~app_start_thread() = default;
+
+void app_start_thread::run()
+{
+    int i_flag = 0;
+    const QString app_platform = clients->get_app_platform();
+    // A platform string without a second "@" field has no container name; it
+    // is reported as empty rather than refused, as the identity is never checked.
+    const QString container_name = app_platform.split(QLatin1Char('@')).value(1);
+    QStringList list{app_platform, status_running};
+
+    runtime::proxy serviceInterface;
+    if (!serviceInterface.is_valid()) {
+        qDebug() << serviceInterface.error_text().constData();
+        qDebug() << "service connect failed";
+        return;
+    }
+    int count;
+    {
+        // The "running" report and the count move together, so a platform
+        // "stop" from the runner that took the count to zero can never be
+        // delivered after this "running". Posting only queues the message.
+        std::lock_guard<std::mutex> lock(clients->mutex);
+        const QDBusError::ErrorType error =
+            serviceInterface.post(runtime::set_platform_app_status, runtime::status_payload(list));
+        if (error != QDBusError::NoError)
+            qDebug() << int(error) << "----call failed";
+        count = ++app_nums;
+    }
+    clients->send_daemon_log(QStringLiteral("~~~~~~~~~app增至：") + QString::number(count) +
+                             QStringLiteral("~~~~~~~~~"));
+
+    const QByteArray app_cmd = exec_bytes(app_shell);
+    LAVROSK_TRACE() << app_shell << app_cmd.constData();
+    QString app_argc = get_app_name(app_shell);
+    app_name = app_argc;
+    app_argc = command_text(app_argc, argv_all);
+    qDebug() << app_argc;
+
+    // The vector is built from the strings themselves, not by cutting the
+    // command text: an empty argument or one holding "~" reaches the
+    // application whole.
+    QList<QByteArray> args{exec_bytes(app_name)};
+    for (const QString &arg : argv_all)
+        args.append(exec_bytes(arg));
+    std::printf("%s\n", args.first().constData());
+    const launch_plan plan(app_cmd, args,
+                           QByteArray("子进程启动成功\n") + "app_cmd is [" + app_cmd + "]\n",
+                           debug_line(argv_all));
+
+    // Reported as the application's command: the request's own text.
+    const QString dst_cmd = reported_command(QStringList{app_shell} + argv_all);
+    pid_t pid = -1;
+    for (;;) {
+        const pid_t child = plan.spawn();
+        if (child < 0) {
+            const int err = errno;
+            std::fprintf(stderr, "错误！");
+            qDebug() << "fork:" << std::strerror(err);
+            break;
+        }
+        pid = child;
+        list = QStringList{container_name, app_name, QString::number(pid), status_running, dst_cmd};
+        report_app_status(serviceInterface, list);
+
+        int status = 0;
+        const pid_t wait_pid = wait_for_child(pid, &status);
+        if (wait_pid < 0) {
+            std::perror("不存在子进程");
+            status = 0;
+        }
+        const wait_result end = classify_wait_status(status);
+        if (end.kind == child_end::exited) {
+            std::printf("子进程正常退出 ， 进程号为【%d】, 退出值为【%d】\n", wait_pid, end.value);
+            break;
+        }
+        if (end.kind == child_end::other) {
+            std::printf("其他情况引起子进程状态改变 ， 不做处理\n");
+            break;
+        }
+        if (!restart_after_signal(end.value, &i_flag))
+            break;
+        std::printf("子进程异常退出 ， 进程号为【%d】 , 信号编号为【%d】\n", wait_pid, end.value);
+        std::printf("正在重新启动子进程\n");
+        list = QStringList{container_name, app_name, QString::number(pid), status_stop};
+        report_app_status(serviceInterface, list);
+        pid = -1; // reported stopped; a failed relaunch must not report it again
+    }
+    finish(serviceInterface, app_platform, container_name, pid);
+}
+
+// The end sequence. last_pid is -1 when the last launch never started (fork
+// failed) or was already reported stopped.
+void app_start_thread::finish(runtime::proxy &serviceInterface, const QString &app_platform,
+                              const QString &container_name, pid_t last_pid)
+{
+    send_to_client_app_platform_status(app_platform + QStringLiteral(":app stop"));
+    if (last_pid > 0) {
+        report_app_status(serviceInterface, QStringList{container_name, app_name,
+                                                        QString::number(last_pid), status_stop});
+    }
+
+    const QStringList list{app_platform, status_stop};
+    runtime::proxy serviceInterface1;
+    std::optional<QDBusPendingCall> final_report;
+    {
+        // As with the "running" report in run(): the decrement and a platform
+        // "stop" are ordered against another runner's start. Every call here
+        // only queues a message; the wait for the reply comes after the lock.
+        std::lock_guard<std::mutex> lock(clients->mutex);
+        const int remaining = --app_nums;
+        clients->send_daemon_log(QStringLiteral("~~~~~~~~~app剩余：") +
+                                 QString::number(remaining) + QStringLiteral("~~~~~~~~~"));
+        if (remaining != 0)
+            return;
+        clients->send_daemon_log(QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") +
+                                 list.first() + QStringLiteral("~~~~~~~~~"));
+        if (!serviceInterface1.is_valid()) {
+            qDebug() << serviceInterface1.error_text().constData();
+            qDebug() << "connect error !";
+            return;
+        }
+        final_report =
+            serviceInterface1.send(runtime::set_platform_app_status, runtime::status_payload(list),
+                                   runtime::final_report_timeout_ms);
+    }
+    // The one call that waits: the runtime service has the platform's "stop"
+    // before this runner is gone.
+    final_report->waitForFinished();
+}
+
+void app_start_thread::report_app_status(runtime::proxy &serviceInterface, const QStringList &list)
+{
+    LAVROSK_TRACE_AS("run") << "list valu is :" << list;
+    serviceInterface.post(runtime::set_app_status, runtime::status_payload(list));
+}
+
+QString app_start_thread::get_app_name(QString app_shell)
+{
+    if (!app_shell.contains(QLatin1Char('/')))
+        return app_shell;
+    const QString name = app_name_of(app_shell);
+    LAVROSK_TRACE() << name;
+    clients->send_daemon_log(QStringLiteral("~~~~~~~~~app_name：") + name +
+                             QStringLiteral("~~~~~~~~~"));
+    return name;
+}
+
+void app_start_thread::split(char *src, const char *separator, char **dest)
+{
+    split_pieces(src, separator, dest);
+}
+
+int app_start_thread::split_num(QString src, QString separator)
+{
+    const int count = count_pieces(src, separator);
+    std::printf("分割后的字符串个数为【%d]\n", count);
+    clients->send_daemon_log(QStringLiteral("~~~~~~~~~") + src + QStringLiteral("~~~~~~~~~"));
+    return count;
+}
+
+void app_start_thread::send_to_client_app_platform_status(QString msg)
+{
+    const QVariantList app_status{msg};
+    runtime::proxy serviceInterface;
+    if (!serviceInterface.is_valid()) {
+        qDebug() << serviceInterface.error_text().constData();
+        qDebug() << "service connect failed";
+        return;
+    }
+    if (serviceInterface.post(runtime::send_to_client_app_platform_status_slot, app_status) !=
+        QDBusError::NoError)
+        qDebug() << serviceInterface.error_text().constData();
+}

@@ -1,0 +1,42 @@
+// A runner: one thread that launches, supervises and reports one application.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <sys/types.h>
+
+class client_daemon;
+namespace runtime {
+class proxy;
+}
+
+// Runners that have reported their application and not yet ended; changed and
+// read only under client_daemon::mutex.
+extern int app_nums;
+
+class app_start_thread : public QThread
+{
+public:
+    app_start_thread(QString app_shell_path, QStringList argv, client_daemon *client);
+    ~app_start_thread() override;
+
+    QString get_app_name(QString app_shell);
+    void split(char *src, const char *separator, char **dest);
+    int split_num(QString src, QString separator);
+    void send_to_client_app_platform_status(QString msg);
+
+protected:
+    void run() override;
+
+private:
+    void report_app_status(runtime::proxy &serviceInterface, const QStringList &list);
+    void finish(runtime::proxy &serviceInterface, const QString &app_platform,
+                const QString &container_name, pid_t last_pid);
+
+    QString app_shell;
+    QString app_name;
+    QStringList argv_all;
+    client_daemon *clients;
+};

@@ -1,0 +1,44 @@
+// Forking and executing one application. Everything the child needs is
+// prepared here beforehand, so that between fork and execv it runs only
+// async-signal-safe calls: another thread of the daemon may hold a lock (in
+// malloc, stdio or the bus library) at the moment of the fork.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+
+#include <sys/types.h>
+#include <vector>
+
+class launch_plan
+{
+public:
+    // path: the bytes given to execv; args: the whole argument vector, argv[0]
+    // first; out_text and err_text: written by the child to standard output
+    // and standard error before it executes the path.
+    launch_plan(QByteArray path, QList<QByteArray> args, QByteArray out_text, QByteArray err_text);
+    launch_plan(const launch_plan &) = delete;
+    launch_plan &operator=(const launch_plan &) = delete;
+
+    // Forks and executes. Returns the child's pid, or -1 with errno set when
+    // fork failed. A child whose execv fails reports it on standard error and
+    // ends with status 127.
+    pid_t spawn() const;
+
+    const char *path() const { return exec_path.constData(); }
+    char *const *argv() const { return arg_pointers.data(); }
+
+private:
+    [[noreturn]] void run_child() const;
+
+    QByteArray exec_path;
+    QList<QByteArray> arg_storage;
+    std::vector<char *> arg_pointers;
+    QByteArray out_text;
+    QByteArray err_text;
+    int fd_limit;
+};
+
+// The exit status of a child that could not execute its command, as a shell
+// uses it.
+inline constexpr int exec_failed_status = 127;

@@ -1,0 +1,101 @@
+#include "client_daemon.h"
+
+#include "app_start_thread.h"
+#include "process_tree.h"
+#include "request.h"
+#include "runtime_bus.h"
+
+#include <QDBusConnection>
+#include <QDebug>
+
+#include <cstdio>
+#include <unistd.h>
+
+client_daemon::client_daemon(QString app_platform, QString apppath, QStringList appargv)
+    : QObject(nullptr), appnum(0), platform_and_app(app_platform), app_path(apppath),
+      app_argv(appargv)
+{
+    // Subscribe before announcing: a runtime service that answers the
+    // announcement with a start request at once must not find us deaf.
+    QDBusConnection bus = QDBusConnection::systemBus();
+    const QString service = QString::fromLatin1(runtime::service);
+    const QString path = QString::fromLatin1(runtime::path);
+    const QString interface = QString::fromLatin1(runtime::interface);
+    bus.connect(service, path, interface, QString::fromLatin1(runtime::app_start), this,
+                SLOT(run_app_slot(QVariantList)));
+    bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_app), this,
+                SLOT(kill_app_slot(QStringList)));
+    bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_daemon), this,
+                SLOT(kill_daemon_slot(QString)));
+
+    const QVariantList platform_status{app_platform, apppath, appargv};
+    runtime::proxy proxy;
+    if (!proxy.is_valid()) {
+        qDebug() << proxy.error_text().constData();
+        return;
+    }
+    proxy.post(runtime::daemon_ready, platform_status);
+}
+
+client_daemon::~client_daemon() = default;
+
+void client_daemon::send_daemon_log(QString log)
+{
+    runtime::proxy proxy;
+    if (!proxy.is_valid()) {
+        qDebug() << proxy.error_text().constData();
+        return;
+    }
+    proxy.post(runtime::show_daemon_log, QVariantList{log});
+}
+
+void client_daemon::run_app_slot(QVariantList app_cmd)
+{
+    const std::optional<start_request> request = parse_start_request(app_cmd);
+    if (!request) {
+        qDebug() << "app_start ignored: expected [platform, path, arguments], got" << app_cmd;
+        return;
+    }
+    if (request->platform != platform_and_app)
+        return;
+    auto *runner = new app_start_thread(request->app, request->argv, this);
+    // Nothing refers to a runner once its thread has ended; release it then.
+    connect(runner, &QThread::finished, runner, &QObject::deleteLater);
+    runner->start(QThread::InheritPriority);
+}
+
+void client_daemon::kill_app_slot(QStringList app_info)
+{
+    const QString target = app_info.value(0);
+    const QString pid_text = app_info.value(1);
+    send_daemon_log(QStringLiteral("要杀死的app容器标识:") + target + QStringLiteral("pid:") +
+                    pid_text);
+    if (app_info.size() < 2) {
+        qDebug() << "kill_app ignored: expected [platform, pid], got" << app_info;
+        return;
+    }
+    if (target != platform_and_app)
+        return;
+    const std::optional<pid_t> pid = parse_kill_pid(pid_text);
+    if (!pid) {
+        qDebug() << "kill_app ignored: not a pid that may be killed:" << pid_text;
+        return;
+    }
+    kill_all_sub_process(*pid);
+}
+
+void client_daemon::kill_all_sub_process(pid_t pid)
+{
+    kill_process_tree(pid);
+}
+
+void client_daemon::kill_daemon_slot(QString app_platform)
+{
+    if (app_platform != platform_and_app)
+        return;
+    // End at once, without static destructors: runner threads may be inside the
+    // bus library, and tearing it down under them can hang or crash the exit.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(0);
+}

@@ -1,0 +1,40 @@
+// The daemon object: identity, subscriptions and the three requests.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+
+#include <mutex>
+#include <sys/types.h>
+
+class client_daemon : public QObject
+{
+    Q_OBJECT
+
+public:
+    client_daemon(QString app_platform, QString apppath, QStringList appargv);
+    ~client_daemon() override;
+
+    QString get_app_platform() const { return platform_and_app; }
+    // Forwards one line to the runtime service's log; callable from any thread.
+    void send_daemon_log(QString log);
+    void kill_all_sub_process(pid_t pid);
+
+public slots:
+    void run_app_slot(QVariantList app_cmd);
+    void kill_app_slot(QStringList app_info);
+    void kill_daemon_slot(QString app_platform);
+
+private:
+    int appnum;
+    const QString platform_and_app;
+    const QString app_path;
+    const QStringList app_argv;
+
+public:
+    // Guards app_nums. A std::mutex rather than a QMutex: ThreadSanitizer sees
+    // its ordering, so a real race on the count is never lost among false ones.
+    std::mutex mutex;
+};

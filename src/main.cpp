@@ -1,0 +1,44 @@
+#include "client_daemon.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+
+#include <cstdio>
+
+namespace {
+
+// One character per byte, so the bytes come back exactly when the text is
+// turned into bytes again for execv.
+QString from_arg(const char *arg)
+{
+    return QString::fromLatin1(arg);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        std::printf("命令格式为---lavrosk-daemon app名@容器名@is_root app命令路径 参数1 参数2...\n");
+        return -1;
+    }
+    // Line by line: the messages about children must reach a log in the order
+    // they happened, also when standard output is a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    qDebug() << "目标文件名称: " << __FILE__ << "目标行数编号: " << __LINE__ << "目标函数名称: "
+             << __func__;
+    qDebug() << argc;
+    qDebug() << argv[1];
+    qDebug() << argv[2];
+
+    const QString app_platform = from_arg(argv[1]);
+    const QString apppath = from_arg(argv[2]);
+    QStringList appargv;
+    for (int i = 3; i < argc; ++i)
+        appargv.append(from_arg(argv[i]));
+
+    QCoreApplication app(argc, argv);
+    client_daemon daemon(app_platform, apppath, appargv);
+    return app.exec();
+}

@@ -1,0 +1,67 @@
+// The one place that names the runtime service and talks to it.
+#pragma once
+
+#include <QDBusError>
+#include <QDBusPendingCall>
+#include <QString>
+#include <QVariantList>
+
+#include <memory>
+
+class ComQuorlRuntimeInterfaceInterface;
+
+namespace runtime {
+
+inline constexpr char service[] = "com.quorl.runtime";
+inline constexpr char path[] = "/com/quorl/runtime";
+inline constexpr char interface[] = "com.quorl.runtime.interface";
+
+// Methods of the contract (dbus/com.quorl.runtime.xml); a unit test checks each
+// against the proxy generated from that file.
+inline constexpr char daemon_ready[] = "daemon_ready";
+inline constexpr char set_platform_app_status[] = "set_platform_app_status";
+inline constexpr char set_app_status[] = "set_app_status";
+inline constexpr char send_to_client_app_platform_status_slot[] =
+    "send_to_client_app_platform_status_slot";
+inline constexpr char show_daemon_log[] = "show_daemon_log";
+
+// Signals the daemon subscribes to.
+inline constexpr char app_start[] = "app_start";
+inline constexpr char kill_app[] = "kill_app";
+inline constexpr char kill_daemon[] = "kill_daemon";
+
+// Bound of the one blocking call (the final platform report), in milliseconds:
+// the bus's own default.
+inline constexpr int final_report_timeout_ms = 25000;
+
+// A proxy to the runtime service on the system bus. Making one sends nothing to
+// the service: the owner of its name comes from the connection's cache, which
+// the daemon's signal subscriptions keep up to date.
+class proxy
+{
+public:
+    proxy();
+    ~proxy();
+    proxy(const proxy &) = delete;
+    proxy &operator=(const proxy &) = delete;
+
+    bool is_valid() const;
+    // The bus's last error, as text for the debug log.
+    QByteArray error_text() const;
+
+    // Sends one call flagged "no reply expected". Such calls do not count
+    // against the bus's limit of calls awaiting a reply, so a burst of reports
+    // is never refused. Returns the error type when it could not be queued.
+    QDBusError::ErrorType post(const char *method, const QVariantList &payload);
+    // Sends one call that expects a reply; the caller may wait for it. Queued
+    // behind every call this process sent before.
+    QDBusPendingCall send(const char *method, const QVariantList &payload, int timeout_ms);
+
+private:
+    std::unique_ptr<ComQuorlRuntimeInterfaceInterface> iface;
+};
+
+// Wraps a status list as the single element of the payload of a status report.
+QVariantList status_payload(const QStringList &list);
+
+} // namespace runtime

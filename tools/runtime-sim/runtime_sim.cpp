@@ -1,0 +1,193 @@
+#include "runtime_sim.h"
+
+#include "call_format.h"
+#include "runtime_adaptor.h"
+#include "runtime_bus.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+
+#include <cstdio>
+
+runtime_sim::runtime_sim(options opts) : opts(opts), adaptor(new RuntimeAdaptor(this)) {}
+
+bool runtime_sim::attach(QDBusConnection bus, QString *error)
+{
+    if (!bus.registerObject(QString::fromLatin1(runtime::path), this)) {
+        *error = QStringLiteral("cannot register %1: %2")
+                     .arg(QLatin1String(runtime::path), bus.lastError().message());
+        return false;
+    }
+    auto *control = new sim_control(this);
+    if (!bus.registerObject(QString::fromLatin1(sim_control_path), control,
+                            QDBusConnection::ExportScriptableSlots)) {
+        *error = QStringLiteral("cannot register the control object: %1")
+                     .arg(bus.lastError().message());
+        return false;
+    }
+    return true;
+}
+
+void runtime_sim::print(QJsonObject record)
+{
+    if (!record.contains(QStringLiteral("t")))
+        record.insert(QStringLiteral("t"), monotonic_seconds());
+    const QByteArray line =
+        opts.json ? QJsonDocument(record).toJson(QJsonDocument::Compact) : human_line(record).toUtf8();
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void runtime_sim::record_call(const char *method, const QVariantList &payload)
+{
+    const double t = monotonic_seconds();
+    if (!opts.reply)
+        setDelayedReply(true); // and never send it
+    QJsonObject record{{QStringLiteral("t"), t},
+                       {QStringLiteral("method"), QString::fromLatin1(method)},
+                       {QStringLiteral("args"), QJsonArray{decode_argument(payload)}}};
+    if (calledFromDBus())
+        record.insert(QStringLiteral("sender"), message().service());
+    print(record);
+}
+
+void runtime_sim::daemon_ready(const QVariantList &p)
+{
+    record_call(runtime::daemon_ready, p);
+}
+void runtime_sim::set_platform_app_status(const QVariantList &p)
+{
+    record_call(runtime::set_platform_app_status, p);
+}
+void runtime_sim::set_app_status(const QVariantList &p)
+{
+    record_call(runtime::set_app_status, p);
+}
+void runtime_sim::send_to_client_app_platform_status_slot(const QVariantList &p)
+{
+    record_call(runtime::send_to_client_app_platform_status_slot, p);
+}
+void runtime_sim::show_daemon_log(const QVariantList &p)
+{
+    record_call(runtime::show_daemon_log, p);
+}
+
+namespace {
+
+QString canonical_signal(const QString &verb)
+{
+    if (verb == QLatin1String("start") || verb == QLatin1String(runtime::app_start))
+        return QString::fromLatin1(runtime::app_start);
+    if (verb == QLatin1String("kill") || verb == QLatin1String(runtime::kill_app))
+        return QString::fromLatin1(runtime::kill_app);
+    if (verb == QLatin1String("stop") || verb == QLatin1String(runtime::kill_daemon))
+        return QString::fromLatin1(runtime::kill_daemon);
+    return QString();
+}
+
+// JSON to the bus's types: strings stay strings, arrays of strings become
+// string lists (as), other arrays variant lists (av), numbers int.
+QVariant to_bus_value(const QJsonValue &value)
+{
+    if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        bool all_strings = true;
+        QVariantList items;
+        for (const QJsonValue &item : array) {
+            all_strings = all_strings && item.isString();
+            items.append(to_bus_value(item));
+        }
+        if (all_strings && !array.isEmpty()) {
+            QStringList strings;
+            for (const QJsonValue &item : array)
+                strings.append(item.toString());
+            return strings;
+        }
+        return items;
+    }
+    if (value.isDouble())
+        return value.toInt();
+    if (value.isBool())
+        return value.toBool();
+    return value.toString();
+}
+
+} // namespace
+
+QString runtime_sim::emit_command(const QStringList &command)
+{
+    const QString signal = canonical_signal(command.value(0));
+    const QStringList args = command.mid(1);
+    if (signal == QLatin1String(runtime::app_start)) {
+        if (args.size() < 2)
+            return QStringLiteral("app_start needs PLATFORM PATH [ARG...]");
+        const QVariantList payload{args.at(0), args.at(1), QStringList(args.mid(2))};
+        emit adaptor->app_start(payload);
+        print({{QStringLiteral("signal"), signal},
+               {QStringLiteral("args"), decode_argument(payload)}});
+        return QString();
+    }
+    if (signal == QLatin1String(runtime::kill_app)) {
+        if (args.size() != 2)
+            return QStringLiteral("kill_app needs PLATFORM PID");
+        emit adaptor->kill_app(args);
+        print({{QStringLiteral("signal"), signal}, {QStringLiteral("args"), decode_argument(args)}});
+        return QString();
+    }
+    if (signal == QLatin1String(runtime::kill_daemon)) {
+        if (args.size() != 1)
+            return QStringLiteral("kill_daemon needs PLATFORM");
+        emit adaptor->kill_daemon(args.at(0));
+        print({{QStringLiteral("signal"), signal}, {QStringLiteral("args"), args.at(0)}});
+        return QString();
+    }
+    return QStringLiteral("unknown command \"%1\"").arg(command.value(0));
+}
+
+QString runtime_sim::emit_raw(const QString &verb, const QJsonValue &payload)
+{
+    const QString signal = canonical_signal(verb);
+    const QVariant value = to_bus_value(payload);
+    if (signal == QLatin1String(runtime::app_start)) {
+        QVariantList list;
+        for (const QJsonValue &item : payload.toArray())
+            list.append(to_bus_value(item));
+        emit adaptor->app_start(list);
+    } else if (signal == QLatin1String(runtime::kill_app)) {
+        QStringList list;
+        for (const QJsonValue &item : payload.toArray())
+            list.append(item.toString());
+        emit adaptor->kill_app(list);
+    } else if (signal == QLatin1String(runtime::kill_daemon)) {
+        emit adaptor->kill_daemon(payload.toString());
+    } else {
+        return QStringLiteral("unknown signal \"%1\"").arg(verb);
+    }
+    print({{QStringLiteral("signal"), signal}, {QStringLiteral("args"), payload}});
+    return QString();
+}
+
+QString runtime_sim::handle_line(const QString &line)
+{
+    const QString text = line.trimmed();
+    if (text.isEmpty() || text.startsWith(QLatin1Char('#')))
+        return QString();
+    if (text.startsWith(QLatin1Char('[')) || text.startsWith(QLatin1Char('{'))) {
+        QJsonParseError parse_error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &parse_error);
+        if (doc.isNull())
+            return QStringLiteral("bad JSON: %1").arg(parse_error.errorString());
+        if (doc.isObject()) {
+            const QJsonObject object = doc.object();
+            return emit_raw(object.value(QStringLiteral("signal")).toString(),
+                            object.value(QStringLiteral("payload")));
+        }
+        QStringList words;
+        for (const QJsonValue &item : doc.array())
+            words.append(item.toString());
+        return emit_command(words);
+    }
+    return emit_command(text.split(QRegularExpression(QStringLiteral("\\s+"))));
+}

@@ -1,0 +1,80 @@
+// lavrosk-runtime-sim: a stand-in for the runtime service. It owns the
+// service's name, records every call a daemon makes and emits the service's
+// three signals on request.
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QJsonObject>
+#include <QObject>
+#include <QStringList>
+#include <QVariantList>
+
+class RuntimeAdaptor;
+
+class runtime_sim : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+
+public:
+    struct options {
+        bool json = false;   // one JSON object per line instead of aligned text
+        bool reply = true;   // false: take every call and never answer it
+    };
+
+    explicit runtime_sim(options opts);
+
+    // Registers the service object and the control object on bus.
+    bool attach(QDBusConnection bus, QString *error);
+
+    // Emits one signal. command: [verb, arguments...] with the verbs app_start
+    // (or start), kill_app (or kill), kill_daemon (or stop). Returns an error
+    // text, empty on success.
+    QString emit_command(const QStringList &command);
+    // Emits one signal with a payload given as JSON, for payloads a well-formed
+    // command cannot express. Returns an error text, empty on success.
+    QString emit_raw(const QString &signal, const QJsonValue &payload);
+
+    // One line of input: words, a JSON array of words, or a JSON object
+    // {"signal": name, "payload": value}.
+    QString handle_line(const QString &line);
+
+    void print(QJsonObject record);
+
+    // The five methods of the contract, called through the generated adaptor.
+    void daemon_ready(const QVariantList &platform_status);
+    void set_platform_app_status(const QVariantList &platform_status);
+    void set_app_status(const QVariantList &platform_status);
+    void send_to_client_app_platform_status_slot(const QVariantList &app_status);
+    void show_daemon_log(const QVariantList &daemon_log);
+
+private:
+    void record_call(const char *method, const QVariantList &payload);
+
+    options opts;
+    RuntimeAdaptor *adaptor;
+};
+
+// The control interface: lets a second invocation of the tool ask the running
+// one, which owns the service name, to emit a signal (daemons accept signals
+// only from the owner).
+class sim_control : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.quorl.runtime.sim")
+
+public:
+    explicit sim_control(runtime_sim *sim) : QObject(sim), sim(sim) {}
+
+public slots:
+    Q_SCRIPTABLE QString emit_signal(const QStringList &command)
+    {
+        return sim->emit_command(command);
+    }
+
+private:
+    runtime_sim *sim;
+};
+
+inline constexpr char sim_control_path[] = "/com/quorl/runtime/sim";
+inline constexpr char sim_control_interface[] = "com.quorl.runtime.sim";
