@@ -38,6 +38,8 @@ watch (the default)
     {"signal": "app_start", "payload": ["PLATFORM", "/bin/app", ["x"]]}
   The last form sends any payload, malformed ones included, for fault tests.
   --no-reply   take every call and never answer it (a hung runtime service)
+  --on-ready LINE
+               act on the input LINE the moment a daemon_ready call arrives
 
 start, kill, stop
   Emit one signal and exit. When a "watch" instance owns the name, it emits the
@@ -140,6 +142,13 @@ int main(int argc, char **argv)
     runtime_sim::options opts;
     opts.json = args.removeAll(QStringLiteral("--json")) > 0;
     opts.reply = args.removeAll(QStringLiteral("--no-reply")) == 0;
+    const int on_ready = args.indexOf(QStringLiteral("--on-ready"));
+    if (on_ready >= 0) {
+        if (on_ready + 1 >= args.size())
+            return fail(QStringLiteral("--on-ready needs a line; see --help"));
+        opts.on_ready = args.at(on_ready + 1);
+        args.erase(args.begin() + on_ready, args.begin() + on_ready + 2);
+    }
 
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected())

@@ -56,6 +56,8 @@ void runtime_sim::record_call(const char *method, const QVariantList &payload)
 void runtime_sim::daemon_ready(const QVariantList &p)
 {
     record_call(runtime::daemon_ready, p);
+    if (!opts.on_ready.isEmpty())
+        handle_line(opts.on_ready);
 }
 void runtime_sim::set_platform_app_status(const QVariantList &p)
 {

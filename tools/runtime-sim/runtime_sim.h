@@ -20,6 +20,7 @@ public:
     struct options {
         bool json = false;   // one JSON object per line instead of aligned text
         bool reply = true;   // false: take every call and never answer it
+        QString on_ready;    // an input line to act on the moment daemon_ready arrives
     };
 
     explicit runtime_sim(options opts);

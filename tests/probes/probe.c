@@ -1,0 +1,124 @@
+/* A tiny application for the daemon to supervise in tests and benchmarks.
+ * Every mode first appends a "launch" line to $PROBE_LOG (when set) with its
+ * pid and the monotonic time, so tests count launches from outside.
+ *
+ *   probe exit N                 exit with status N
+ *   probe signal SIG N STATE     die by SIG on the first N launches (counted in
+ *                                the file STATE), then exit 0
+ *   probe argv FILE              write argc, each argv[i], the open fds and the
+ *                                signal state to FILE, then exit 0
+ *   probe wait FILE [SECONDS]    exit 0 once FILE exists (at most SECONDS, 60)
+ */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+static double now(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+static void log_launch(const char *mode)
+{
+    const char *path = getenv("PROBE_LOG");
+    if (!path)
+        return;
+    FILE *f = fopen(path, "a");
+    if (!f)
+        return;
+    fprintf(f, "launch %d %.9f %s\n", (int)getpid(), now(), mode);
+    fclose(f);
+}
+
+static int bump_counter(const char *path)
+{
+    int n = 0;
+    FILE *f = fopen(path, "r");
+    if (f) {
+        if (fscanf(f, "%d", &n) != 1)
+            n = 0;
+        fclose(f);
+    }
+    f = fopen(path, "w");
+    if (f) {
+        fprintf(f, "%d\n", n + 1);
+        fclose(f);
+    }
+    return n;
+}
+
+static int write_argv(const char *path, int argc, char **argv)
+{
+    FILE *f = fopen(path, "w");
+    if (!f)
+        return 1;
+    fprintf(f, "argc %d\n", argc);
+    /* Each argument as hex, so blanks, "~" and any byte survive the trip. */
+    for (int i = 0; i < argc; ++i) {
+        fprintf(f, "arg ");
+        for (const unsigned char *p = (const unsigned char *)argv[i]; *p; ++p)
+            fprintf(f, "%02x", *p);
+        fprintf(f, "\n");
+    }
+    DIR *d = opendir("/proc/self/fd");
+    int own = d ? dirfd(d) : -1;
+    struct dirent *e;
+    while (d && (e = readdir(d))) {
+        if (e->d_name[0] == '.' || atoi(e->d_name) == own)
+            continue;
+        fprintf(f, "fd %s\n", e->d_name);
+    }
+    if (d)
+        closedir(d);
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, NULL, &mask);
+    int blocked = 0, handled = 0;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction sa;
+        if (sigismember(&mask, sig) == 1)
+            ++blocked;
+        if (sigaction(sig, NULL, &sa) == 0 && sa.sa_handler != SIG_DFL)
+            ++handled;
+    }
+    fprintf(f, "blocked %d\nhandled %d\n", blocked, handled);
+    fclose(f);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return 2;
+    const char *mode = argv[1];
+    log_launch(mode);
+    if (!strcmp(mode, "exit") && argc >= 3)
+        return atoi(argv[2]);
+    if (!strcmp(mode, "signal") && argc >= 5) {
+        if (bump_counter(argv[4]) < atoi(argv[3])) {
+            struct rlimit none = {0, 0};
+            setrlimit(RLIMIT_CORE, &none);
+            signal(atoi(argv[2]), SIG_DFL);
+            raise(atoi(argv[2]));
+            pause();
+        }
+        return 0;
+    }
+    if (!strcmp(mode, "argv") && argc >= 3)
+        return write_argv(argv[2], argc, argv);
+    if (!strcmp(mode, "wait") && argc >= 3) {
+        const double limit = now() + (argc >= 4 ? atof(argv[3]) : 60.0);
+        while (access(argv[2], F_OK) != 0 && now() < limit)
+            usleep(2000);
+        return 0;
+    }
+    return 2;
+}

@@ -1,0 +1,244 @@
+#include "harness.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QJsonDocument>
+#include <QTest>
+
+#include <csignal>
+#include <fstream>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+child_process::child_process(QObject *parent) : QProcess(parent) {}
+
+child_process::~child_process()
+{
+    stop();
+}
+
+void child_process::stop()
+{
+    if (state() == QProcess::NotRunning)
+        return;
+    ::kill(static_cast<pid_t>(processId()), SIGKILL);
+    waitForFinished(5000);
+}
+
+void child_process::setupChildProcess()
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+
+bool wait_until(const std::function<bool()> &done, int timeout_ms)
+{
+    return QTest::qWaitFor(done, timeout_ms);
+}
+
+QString daemon_binary()
+{
+    return QStringLiteral(LAVROSK_DAEMON_BIN);
+}
+QString sim_binary()
+{
+    return QStringLiteral(LAVROSK_SIM_BIN);
+}
+QString probe_binary()
+{
+    return QStringLiteral(LAVROSK_PROBE_BIN);
+}
+
+private_bus::private_bus()
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(QStringLiteral("dbus-daemon"),
+                  {QStringLiteral("--config-file=" LAVROSK_BUS_CONF), QStringLiteral("--nofork"),
+                   QStringLiteral("--print-address=1")});
+    if (!process.waitForStarted(5000))
+        return;
+    if (!wait_until([&] { return process.canReadLine(); }, 5000))
+        return;
+    address = QString::fromUtf8(process.readLine()).trimmed();
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.toUtf8());
+}
+
+private_bus::~private_bus()
+{
+    process.stop();
+}
+
+bool service_owned()
+{
+    QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
+    return bus && bus->isServiceRegistered(QStringLiteral("com.quorl.runtime"));
+}
+
+runtime_sim_process::runtime_sim_process(QStringList extra_args)
+{
+    // A stand-in left over from an earlier test would fool this one.
+    if (!wait_until([] { return !service_owned(); }, 5000))
+        return;
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { read_output(); });
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(sim_binary(), QStringList{QStringLiteral("--json")} + extra_args);
+    ready = wait_until(
+        [&] {
+            for (const QJsonObject &r : seen)
+                if (r.value(QStringLiteral("event")) == QLatin1String("ready"))
+                    return true;
+            return false;
+        },
+        10000);
+}
+
+runtime_sim_process::~runtime_sim_process()
+{
+    stop();
+}
+
+void runtime_sim_process::stop()
+{
+    process.stop();
+}
+
+void runtime_sim_process::read_output()
+{
+    pending.append(process.readAllStandardOutput());
+    int end;
+    while ((end = pending.indexOf('\n')) >= 0) {
+        const QJsonDocument doc = QJsonDocument::fromJson(pending.left(end));
+        pending.remove(0, end + 1);
+        if (doc.isObject())
+            seen.append(doc.object());
+    }
+}
+
+void runtime_sim_process::send(const QString &line)
+{
+    process.write(line.toUtf8() + '\n');
+    process.waitForBytesWritten(5000);
+}
+
+void runtime_sim_process::start_app(const QString &platform, const QString &path,
+                                    const QStringList &args)
+{
+    QJsonArray words{QStringLiteral("app_start"), platform, path};
+    for (const QString &arg : args)
+        words.append(arg);
+    send(QString::fromUtf8(QJsonDocument(words).toJson(QJsonDocument::Compact)));
+}
+
+void runtime_sim_process::kill_app(const QString &platform, const QString &pid)
+{
+    send(QString::fromUtf8(
+        QJsonDocument(QJsonArray{QStringLiteral("kill_app"), platform, pid}).toJson(QJsonDocument::Compact)));
+}
+
+void runtime_sim_process::kill_daemon(const QString &platform)
+{
+    send(QString::fromUtf8(
+        QJsonDocument(QJsonArray{QStringLiteral("kill_daemon"), platform}).toJson(QJsonDocument::Compact)));
+}
+
+QList<QJsonObject> runtime_sim_process::records()
+{
+    QCoreApplication::processEvents();
+    read_output();
+    return seen;
+}
+
+QList<QJsonObject> runtime_sim_process::calls(const QString &method)
+{
+    QList<QJsonObject> result;
+    for (const QJsonObject &r : records()) {
+        if (!r.contains(QStringLiteral("method")))
+            continue;
+        if (method.isEmpty() || r.value(QStringLiteral("method")).toString() == method)
+            result.append(r);
+    }
+    return result;
+}
+
+QList<QJsonArray> runtime_sim_process::payloads(const QString &method)
+{
+    QList<QJsonArray> result;
+    for (const QJsonObject &r : calls(method))
+        result.append(r.value(QStringLiteral("args")).toArray().at(0).toArray());
+    return result;
+}
+
+QStringList runtime_sim_process::daemon_logs()
+{
+    QStringList lines;
+    for (const QJsonArray &payload : payloads(QStringLiteral("show_daemon_log")))
+        lines.append(payload.at(0).toString());
+    return lines;
+}
+
+int runtime_sim_process::emitted_count()
+{
+    int n = 0;
+    for (const QJsonObject &r : records())
+        n += r.contains(QStringLiteral("signal")) ? 1 : 0;
+    return n;
+}
+
+QStringList status_list(const QJsonArray &payload)
+{
+    QStringList list;
+    for (const QJsonValue &v : payload.at(0).toArray())
+        list.append(v.toString());
+    return list;
+}
+
+daemon_process::daemon_process(const QStringList &args, bool wait_ready)
+{
+    process.start(daemon_binary(), args);
+    process.waitForStarted(5000);
+    if (wait_ready) {
+        // Started: its four start-up lines are out before it joins the bus.
+        wait_until([&] { return err().count('\n') >= 4; }, 5000);
+    }
+}
+
+daemon_process::~daemon_process()
+{
+    process.stop();
+}
+
+QByteArray daemon_process::out()
+{
+    out_text.append(process.readAllStandardOutput());
+    return out_text;
+}
+
+QByteArray daemon_process::err()
+{
+    err_text.append(process.readAllStandardError());
+    return err_text;
+}
+
+bool daemon_process::wait_exit(int timeout_ms)
+{
+    const bool done = process.state() == QProcess::NotRunning || process.waitForFinished(timeout_ms);
+    out();
+    err();
+    return done;
+}
+
+bool process_alive(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat)
+        return false;
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+int thread_count(pid_t pid)
+{
+    return QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}

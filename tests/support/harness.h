@@ -1,0 +1,104 @@
+// Test support: a private bus, the runtime stand-in and the daemon, each a
+// real process that is stopped on every way out of a test.
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <sys/types.h>
+
+// A QProcess that dies with the test: a crashed test leaves nothing behind.
+class child_process : public QProcess
+{
+public:
+    explicit child_process(QObject *parent = nullptr);
+    ~child_process() override;
+    void stop();
+
+protected:
+    void setupChildProcess() override;
+};
+
+// dbus-daemon with the permissive system-bus config of the tests, reached by
+// everything started afterwards through DBUS_SYSTEM_BUS_ADDRESS.
+class private_bus
+{
+public:
+    private_bus();
+    ~private_bus();
+    bool ok() const { return !address.isEmpty(); }
+    QString address;
+
+private:
+    child_process process;
+};
+
+// lavrosk-runtime-sim --json: every call it records, as parsed records.
+class runtime_sim_process
+{
+public:
+    explicit runtime_sim_process(QStringList extra_args = {});
+    ~runtime_sim_process();
+    bool ok() const { return ready; }
+
+    void send(const QString &line);
+    // Emits app_start for platform with path and arguments (sent as JSON, so
+    // blanks and empty arguments survive).
+    void start_app(const QString &platform, const QString &path, const QStringList &args = {});
+    void kill_app(const QString &platform, const QString &pid);
+    void kill_daemon(const QString &platform);
+
+    QList<QJsonObject> records();
+    // Calls of one method, or of every method when method is empty.
+    QList<QJsonObject> calls(const QString &method = QString());
+    // The single list argument of each call of method (its payload).
+    QList<QJsonArray> payloads(const QString &method);
+    // Daemon log lines received through show_daemon_log, in order.
+    QStringList daemon_logs();
+    int emitted_count();
+    void stop();
+
+private:
+    void read_output();
+    child_process process;
+    QByteArray pending;
+    QList<QJsonObject> seen;
+    bool ready = false;
+};
+
+class daemon_process
+{
+public:
+    explicit daemon_process(const QStringList &args, bool wait_ready = true);
+    ~daemon_process();
+    child_process process;
+    QByteArray out();
+    QByteArray err();
+    bool wait_exit(int timeout_ms = 10000);
+    pid_t pid() const { return static_cast<pid_t>(process.processId()); }
+
+private:
+    QByteArray out_text;
+    QByteArray err_text;
+};
+
+bool wait_until(const std::function<bool()> &done, int timeout_ms = 10000);
+
+// Whether anyone owns the runtime service's name on the private bus.
+bool service_owned();
+
+// Paths of the binaries under test.
+QString daemon_binary();
+QString sim_binary();
+QString probe_binary();
+
+// The payload's first element as a string list (status reports hold one).
+QStringList status_list(const QJsonArray &payload);
+// Whether a process exists and is not a zombie.
+bool process_alive(pid_t pid);
+// Number of threads of a process.
+int thread_count(pid_t pid);
