@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QTest>
 
@@ -22,8 +23,12 @@ void child_process::stop()
 {
     if (state() == QProcess::NotRunning)
         return;
-    ::kill(static_cast<pid_t>(processId()), SIGKILL);
-    waitForFinished(5000);
+    // SIGTERM first: dbus-daemon removes its socket on the way out.
+    ::kill(static_cast<pid_t>(processId()), SIGTERM);
+    if (!waitForFinished(2000)) {
+        ::kill(static_cast<pid_t>(processId()), SIGKILL);
+        waitForFinished(5000);
+    }
 }
 
 void child_process::setupChildProcess()
@@ -192,9 +197,20 @@ QStringList status_list(const QJsonArray &payload)
     return list;
 }
 
-daemon_process::daemon_process(const QStringList &args, bool wait_ready)
+daemon_process::daemon_process(const QStringList &args, bool wait_ready, const QStringList &env,
+                               const QString &program)
 {
-    process.start(daemon_binary(), args);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &pair : env)
+        environment.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    process.setProcessEnvironment(environment);
+    // Applications that read standard input see its end, not a test's pipe.
+    process.setStandardInputFile(QProcess::nullDevice());
+    if (program.isEmpty()) {
+        process.start(daemon_binary(), args);
+    } else {
+        process.start(program, args);
+    }
     process.waitForStarted(5000);
     if (wait_ready) {
         // Started: its four start-up lines are out before it joins the bus.
@@ -241,4 +257,18 @@ bool process_alive(pid_t pid)
 int thread_count(pid_t pid)
 {
     return QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}
+
+QList<pid_t> probe_launches(const QString &log_path)
+{
+    QList<pid_t> pids;
+    QFile file(log_path);
+    if (!file.open(QIODevice::ReadOnly))
+        return pids;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QList<QByteArray> words = line.split(' ');
+        if (words.size() >= 2 && words.at(0) == "launch")
+            pids.append(static_cast<pid_t>(words.at(1).toInt()));
+    }
+    return pids;
 }

@@ -73,7 +73,9 @@ private:
 class daemon_process
 {
 public:
-    explicit daemon_process(const QStringList &args, bool wait_ready = true);
+    // env: extra environment variables for the daemon (and so its applications).
+    explicit daemon_process(const QStringList &args, bool wait_ready = true,
+                            const QStringList &env = {}, const QString &program = QString());
     ~daemon_process();
     child_process process;
     QByteArray out();
@@ -87,6 +89,9 @@ private:
 };
 
 bool wait_until(const std::function<bool()> &done, int timeout_ms = 10000);
+
+// Launches recorded by probes in the file named by PROBE_LOG: their pids, in order.
+QList<pid_t> probe_launches(const QString &log_path);
 
 // Whether anyone owns the runtime service's name on the private bus.
 bool service_owned();
