@@ -163,8 +163,8 @@ void app_start_thread::finish(runtime::proxy &serviceInterface, const QString &a
         // only queues a message; the wait for the reply comes after the lock.
         std::lock_guard<std::mutex> lock(clients->mutex);
         const int remaining = --app_nums;
-        clients->send_daemon_log(QStringLiteral("~~~~~~~~~app剩余：") +
-                                 QString::number(remaining) + QStringLiteral("~~~~~~~~~"));
+        clients->send_daemon_log(QStringLiteral("~~~~~~~~~app剩余：") + QString::number(remaining) +
+                                 QStringLiteral("~~~~~~~~~"));
         if (remaining != 0)
             return;
         clients->send_daemon_log(QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") +

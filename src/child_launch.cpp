@@ -59,7 +59,8 @@ void launch_plan::run_child() const
 
     // The application starts as if from a clean shell: default dispositions
     // first, so that unblocking cannot run one of the daemon's handlers.
-    struct sigaction dfl {};
+    struct sigaction dfl {
+    };
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig)

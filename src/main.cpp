@@ -19,15 +19,16 @@ QString from_arg(const char *arg)
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::printf("命令格式为---lavrosk-daemon app名@容器名@is_root app命令路径 参数1 参数2...\n");
+        std::printf(
+            "命令格式为---lavrosk-daemon app名@容器名@is_root app命令路径 参数1 参数2...\n");
         return -1;
     }
     // Line by line: the messages about children must reach a log in the order
     // they happened, also when standard output is a pipe.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    qDebug() << "目标文件名称: " << __FILE__ << "目标行数编号: " << __LINE__ << "目标函数名称: "
-             << __func__;
+    qDebug() << "目标文件名称: " << __FILE__ << "目标行数编号: " << __LINE__
+             << "目标函数名称: " << __func__;
     qDebug() << argc;
     qDebug() << argv[1];
     qDebug() << argv[2];

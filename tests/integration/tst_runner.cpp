@@ -27,7 +27,8 @@ int tasks_of_uid(uint uid)
         if (!status.open(QIODevice::ReadOnly))
             continue;
         for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("Uid:") && line.mid(4).simplified().split(' ').value(0).toUInt() == uid)
+            if (line.startsWith("Uid:") &&
+                line.mid(4).simplified().split(' ').value(0).toUInt() == uid)
                 tasks += thread_count(pid.toInt());
         }
     }
@@ -82,13 +83,20 @@ class tst_runner : public QObject
     }
 
     // Runs one application to its end in a fresh daemon; returns its status calls.
-    QList<status_call> run_to_end(const QString &app, const QStringList &args, daemon_process **out = nullptr)
+    // With inherit_ignored, the daemon starts with SIGUSR1 and SIGHUP ignored,
+    // as a careless parent might leave them.
+    QList<status_call> run_to_end(const QString &app, const QStringList &args,
+                                  daemon_process **out = nullptr, bool inherit_ignored = false)
     {
         runtime_sim_process sim;
         if (!sim.ok())
             return {};
-        auto *d = new daemon_process({platform, QStringLiteral("/bin/true")}, true,
-                                     {QStringLiteral("PROBE_LOG=") + path("launches")});
+        const QStringList env{QStringLiteral("PROBE_LOG=") + path("launches")};
+        auto *d = inherit_ignored
+                      ? new daemon_process({"-c", "trap '' USR1 HUP; exec \"$0\" \"$@\"",
+                                            daemon_binary(), platform, "/bin/true"},
+                                           true, env, QStringLiteral("/bin/bash"))
+                      : new daemon_process({platform, QStringLiteral("/bin/true")}, true, env);
         wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; });
         sim.start_app(platform, app, args);
         platform_stopped(sim);
@@ -116,7 +124,11 @@ private slots:
         bus.reset(new private_bus);
         QVERIFY(bus->ok());
     }
-    void init() { QFile::remove(path("launches")); QFile::remove(path("state")); }
+    void init()
+    {
+        QFile::remove(path("launches"));
+        QFile::remove(path("state"));
+    }
 
     void normal_exit_is_not_restarted()
     {
@@ -135,29 +147,37 @@ private slots:
             {app_status, {"c1", "probe", pid, running, probe_binary()}}};
         QCOMPARE(status_calls(sim), expected + expected_end(launches.first()));
         QVERIFY(wait_until([&] { return d.out().contains("退出值为【3】"); }));
-        QVERIFY(d.out().contains(QStringLiteral("子进程正常退出 ， 进程号为【%1】, 退出值为【3】\n").arg(pid).toUtf8()));
-        QVERIFY(d.out().contains(QByteArray("probe\n子进程启动成功\napp_cmd is [") + probe_binary().toUtf8() + "]\n"));
+        QVERIFY(d.out().contains(
+            QStringLiteral("子进程正常退出 ， 进程号为【%1】, 退出值为【3】\n").arg(pid).toUtf8()));
+        QVERIFY(d.out().contains(QByteArray("probe\n子进程启动成功\napp_cmd is [") +
+                                 probe_binary().toUtf8() + "]\n"));
 
         // The daemon's log lines, with their exact markers.
         const QStringList logs = sim.daemon_logs();
         QCOMPARE(logs, (QStringList{
-                           QStringLiteral("~~~~~~~~~app_shell=") + probe_binary() + QStringLiteral("~~~~~~~~~~"),
+                           QStringLiteral("~~~~~~~~~app_shell=") + probe_binary() +
+                               QStringLiteral("~~~~~~~~~~"),
                            QStringLiteral("~~~~~~~~~app增至：1~~~~~~~~~"),
                            QStringLiteral("~~~~~~~~~app_name：probe~~~~~~~~~"),
                            QStringLiteral("~~~~~~~~~app剩余：0~~~~~~~~~"),
-                           QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") + platform + QStringLiteral("~~~~~~~~~"),
+                           QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") + platform +
+                               QStringLiteral("~~~~~~~~~"),
                        }));
         // Location trace lines of the launch and of each report.
         const QString err = QString::fromUtf8(d.err());
-        QVERIFY(err.contains(QStringLiteral("目标函数名称: run 日志: \"%1\" %1").arg(probe_binary())));
+        QVERIFY(
+            err.contains(QStringLiteral("目标函数名称: run 日志: \"%1\" %1").arg(probe_binary())));
         QVERIFY(err.contains(QStringLiteral("目标函数名称: get_app_name 日志: \"probe\"")));
-        QVERIFY(err.contains(QStringLiteral("目标函数名称: run 日志: list valu is : (\"c1\", \"probe\", \"%1\", \"running\", \"%2\")").arg(pid, probe_binary())));
+        QVERIFY(err.contains(QStringLiteral("目标函数名称: run 日志: list valu is : (\"c1\", "
+                                            "\"probe\", \"%1\", \"running\", \"%2\")")
+                                 .arg(pid, probe_binary())));
         QVERIFY(err.contains(QStringLiteral("\"probe~exit~3\"")));
     }
 
     void crash_is_restarted_in_contract_order()
     {
-        const QList<status_call> calls = run_to_end(probe_binary(), {"signal", QString::number(SIGSEGV), "1", path("state")});
+        const QList<status_call> calls =
+            run_to_end(probe_binary(), {"signal", QString::number(SIGSEGV), "1", path("state")});
         const QList<pid_t> launches = probe_launches(path("launches"));
         QCOMPARE(launches.size(), 2);
         const QString a = QString::number(launches.at(0));
@@ -173,7 +193,8 @@ private slots:
     void four_deaths_by_signal_end_the_runner()
     {
         daemon_process *d = nullptr;
-        const QList<status_call> calls = run_to_end(probe_binary(), {"signal", QString::number(SIGTERM), "100", path("state")}, &d);
+        const QList<status_call> calls = run_to_end(
+            probe_binary(), {"signal", QString::number(SIGTERM), "100", path("state")}, &d);
         QScopedPointer<daemon_process> owner(d);
         const QList<pid_t> launches = probe_launches(path("launches"));
         QCOMPARE(launches.size(), 4);
@@ -188,12 +209,14 @@ private slots:
         const QString out = QString::fromUtf8(d->out());
         QCOMPARE(out.count(QStringLiteral("子进程异常退出")), 3);
         QCOMPARE(out.count(QStringLiteral("正在重新启动子进程\n")), 3);
-        QVERIFY(out.contains(QStringLiteral("子进程异常退出 ， 进程号为【%1】 , 信号编号为【15】\n").arg(launches.first())));
+        QVERIFY(out.contains(QStringLiteral("子进程异常退出 ， 进程号为【%1】 , 信号编号为【15】\n")
+                                 .arg(launches.first())));
     }
 
     void sigkill_is_never_restarted()
     {
-        const QList<status_call> calls = run_to_end(probe_binary(), {"signal", QString::number(SIGKILL), "100", path("state")});
+        const QList<status_call> calls =
+            run_to_end(probe_binary(), {"signal", QString::number(SIGKILL), "100", path("state")});
         const QList<pid_t> launches = probe_launches(path("launches"));
         QCOMPARE(launches.size(), 1);
         QCOMPARE(calls.size(), 5);
@@ -210,7 +233,8 @@ private slots:
         const QString pid = calls.at(1).list.at(2);
         QCOMPARE(calls.mid(2), expected_end(pid.toInt(), QStringLiteral("app")));
         QVERIFY(d->err().contains("Err on execv: No such file or directory\n"));
-        QVERIFY(d->out().contains(QStringLiteral("进程号为【%1】, 退出值为【127】").arg(pid).toUtf8()));
+        QVERIFY(
+            d->out().contains(QStringLiteral("进程号为【%1】, 退出值为【127】").arg(pid).toUtf8()));
     }
 
     void reported_command_data()
@@ -218,9 +242,11 @@ private slots:
         QTest::addColumn<QString>("app");
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("reported");
-        QTest::newRow("bash script") << "/bin/bash" << QStringList{"/srv/run.sh", "x"} << "bash /srv/run.sh";
+        QTest::newRow("bash script")
+            << "/bin/bash" << QStringList{"/srv/run.sh", "x"} << "bash /srv/run.sh";
         QTest::newRow("sh alone") << "/bin/sh" << QStringList{} << "";
-        QTest::newRow("sh elsewhere") << "/usr/bin/sh" << QStringList{"-c", "exit 0"} << "/usr/bin/sh";
+        QTest::newRow("sh elsewhere")
+            << "/usr/bin/sh" << QStringList{"-c", "exit 0"} << "/usr/bin/sh";
     }
     void reported_command()
     {
@@ -245,7 +271,7 @@ private slots:
         QVERIFY(QFile::copy(probe_binary(), app));
         QFile::setPermissions(app, QFile::ExeOwner | QFile::ReadOwner);
         const QStringList args{"argv", path("argv"), "a b", "", "~", "x~y", "中文", "é", "  "};
-        const QList<status_call> calls = run_to_end(app, args);
+        const QList<status_call> calls = run_to_end(app, args, nullptr, true);
         QCOMPARE(calls.size(), 5);
         QFile file(path("argv"));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -267,7 +293,8 @@ private slots:
             bool latin1 = true;
             for (const QChar c : arg)
                 latin1 = latin1 && c.unicode() <= 0xff;
-            expected_args.append(QString::fromLatin1((latin1 ? arg.toLatin1() : arg.toUtf8()).toHex()));
+            expected_args.append(
+                QString::fromLatin1((latin1 ? arg.toLatin1() : arg.toUtf8()).toHex()));
         }
         QCOMPARE(seen_args, expected_args);
         fds.sort();
@@ -287,13 +314,16 @@ private slots:
         const QString gate = path("gate");
         QFile::remove(gate);
         sim.start_app(platform, probe_binary(), {"wait", gate});
-        QVERIFY(wait_until([&] { return sim.daemon_logs().contains("~~~~~~~~~app增至：1~~~~~~~~~"); }));
+        QVERIFY(
+            wait_until([&] { return sim.daemon_logs().contains("~~~~~~~~~app增至：1~~~~~~~~~"); }));
         sim.start_app(platform, probe_binary(), {"wait", gate});
-        QVERIFY(wait_until([&] { return sim.daemon_logs().contains("~~~~~~~~~app增至：2~~~~~~~~~"); }));
+        QVERIFY(
+            wait_until([&] { return sim.daemon_logs().contains("~~~~~~~~~app增至：2~~~~~~~~~"); }));
         QFile(gate).open(QIODevice::WriteOnly);
         QVERIFY(platform_stopped(sim));
         const QStringList remaining = sim.daemon_logs().filter(QStringLiteral("app剩余："));
-        QCOMPARE(remaining, (QStringList{"~~~~~~~~~app剩余：1~~~~~~~~~", "~~~~~~~~~app剩余：0~~~~~~~~~"}));
+        QCOMPARE(remaining,
+                 (QStringList{"~~~~~~~~~app剩余：1~~~~~~~~~", "~~~~~~~~~app剩余：0~~~~~~~~~"}));
         QCOMPARE(sim.daemon_logs().filter(QStringLiteral("key值")).size(), 1);
         QCOMPARE(status_calls(sim).last(), (status_call{platform_status, {platform, stop}}));
 
@@ -320,7 +350,8 @@ private slots:
         const QString gate = path("flood-gate");
         QFile::remove(gate);
         QString lines;
-        const QString line = QStringLiteral("[\"app_start\", \"%1\", \"%2\", \"wait\", \"%3\"]\n").arg(platform, probe_binary(), gate);
+        const QString line = QStringLiteral("[\"app_start\", \"%1\", \"%2\", \"wait\", \"%3\"]\n")
+                                 .arg(platform, probe_binary(), gate);
         for (int i = 0; i < n; ++i)
             lines += line;
         sim.send(lines.chopped(1));
@@ -328,7 +359,9 @@ private slots:
         QVERIFY(wait_until([&] { return sim.payloads(app_status).size() == n; }, 30000));
         QCOMPARE(thread_count(d.pid()), idle_threads + n);
         QFile(gate).open(QIODevice::WriteOnly);
-        QVERIFY(wait_until([&] { return sim.daemon_logs().filter(QStringLiteral("app剩余：")).size() == n; }, 60000));
+        QVERIFY(wait_until(
+            [&] { return sim.daemon_logs().filter(QStringLiteral("app剩余：")).size() == n; },
+            60000));
         QVERIFY(platform_stopped(sim));
 
         const QList<pid_t> launches = probe_launches(path("launches"));
@@ -368,23 +401,24 @@ private slots:
     // is reported stopped; no application is reported running.
     void failed_fork_releases_the_count()
     {
-        if (QStandardPaths::findExecutable("setpriv").isEmpty() || QStandardPaths::findExecutable("prlimit").isEmpty())
+        if (QStandardPaths::findExecutable("setpriv").isEmpty() ||
+            QStandardPaths::findExecutable("prlimit").isEmpty())
             QSKIP("needs setpriv and prlimit (util-linux)");
         runtime_sim_process sim;
         QVERIFY(sim.ok());
         // As user nobody with room for three more tasks: the main thread, the
         // bus thread and one runner; the runner's fork is one too many.
         const QString limit = QString::number(tasks_of_uid(65534) + 3);
-        daemon_process d({"--nproc=" + limit + ":" + limit, "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                          daemon_binary(), platform, "/bin/true"},
+        daemon_process d({"--nproc=" + limit + ":" + limit, "setpriv", "--reuid=65534",
+                          "--regid=65534", "--clear-groups", daemon_binary(), platform,
+                          "/bin/true"},
                          true, {}, QStandardPaths::findExecutable("prlimit"));
         QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
         sim.start_app(platform, probe_binary(), {"exit", "0"});
         QVERIFY(platform_stopped(sim));
-        const QList<status_call> expected{
-            {platform_status, {platform, running}},
-            {app_stop_msg, {platform + QStringLiteral(":app stop")}},
-            {platform_status, {platform, stop}}};
+        const QList<status_call> expected{{platform_status, {platform, running}},
+                                          {app_stop_msg, {platform + QStringLiteral(":app stop")}},
+                                          {platform_status, {platform, stop}}};
         QCOMPARE(status_calls(sim), expected);
         QVERIFY(sim.daemon_logs().contains("~~~~~~~~~app剩余：0~~~~~~~~~"));
         QVERIFY(wait_until([&] { return d.err().contains("错误！"); }));

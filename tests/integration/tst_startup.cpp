@@ -68,8 +68,9 @@ private slots:
 
         const QStringList lines = QString::fromUtf8(d.err()).split(QLatin1Char('\n'));
         QVERIFY(lines.size() >= 4);
-        QVERIFY2(QRegularExpression(QStringLiteral(
-                     "^目标文件名称:  \\S+main\\.cpp 目标行数编号:  \\d+ 目标函数名称:  main$"))
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral(
+                         "^目标文件名称:  \\S+main\\.cpp 目标行数编号:  \\d+ 目标函数名称:  main$"))
                      .match(lines.at(0))
                      .hasMatch(),
                  qPrintable(lines.at(0)));
@@ -87,8 +88,8 @@ private slots:
         // one Latin-1 character.
         const QString utf8_platform = QStringLiteral("商店@容器@0");
         const QString latin1_platform = QString::fromLatin1(utf8_platform.toUtf8());
-        daemon_process d({utf8_platform, QStringLiteral("/bin/é"), QString(),
-                          QStringLiteral("a b"), QStringLiteral("x@y"), QStringLiteral("~")});
+        daemon_process d({utf8_platform, QStringLiteral("/bin/é"), QString(), QStringLiteral("a b"),
+                          QStringLiteral("x@y"), QStringLiteral("~")});
         QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
         const QJsonArray ready = sim.payloads(QStringLiteral("daemon_ready")).first();
         QCOMPARE(ready.at(0).toString(), latin1_platform);
@@ -101,9 +102,8 @@ private slots:
         start_probe(sim, utf8_platform);
         start_probe(sim, latin1_platform);
         QVERIFY(wait_until([&] { return runners_started(sim) == 1; }));
-        QVERIFY(wait_until([&] {
-            return sim.payloads(QStringLiteral("set_platform_app_status")).size() == 2;
-        }));
+        QVERIFY(wait_until(
+            [&] { return sim.payloads(QStringLiteral("set_platform_app_status")).size() == 2; }));
         QCOMPARE(status_list(sim.payloads(QStringLiteral("set_platform_app_status")).last()),
                  (QStringList{latin1_platform, QStringLiteral("stop")}));
         QCOMPARE(runners_started(sim), 1);
@@ -130,9 +130,9 @@ private slots:
         QVERIFY(sim.ok());
         daemon_process d({platform, QStringLiteral("/bin/true")});
         QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
-        for (const QString &other : {QStringLiteral("SHOP@c1@0"), QStringLiteral(" shop@c1@0"),
-                                     QStringLiteral("shop@c1@0 "), QStringLiteral("shop@c1"),
-                                     QString()})
+        for (const QString &other :
+             {QStringLiteral("SHOP@c1@0"), QStringLiteral(" shop@c1@0"),
+              QStringLiteral("shop@c1@0 "), QStringLiteral("shop@c1"), QString()})
             start_probe(sim, other);
         // An empty argument list is a valid request too.
         sim.start_app(platform, QStringLiteral("/bin/true"));
@@ -179,9 +179,8 @@ private slots:
         QVERIFY(sim.ok());
         start_probe(sim, platform);
         QVERIFY(wait_until([&] { return runners_started(sim) == 1; }));
-        QVERIFY(wait_until([&] {
-            return sim.payloads(QStringLiteral("set_platform_app_status")).size() == 2;
-        }));
+        QVERIFY(wait_until(
+            [&] { return sim.payloads(QStringLiteral("set_platform_app_status")).size() == 2; }));
     }
 
     void log_lines_are_forwarded_unchanged()
@@ -199,7 +198,8 @@ private slots:
         QVERIFY(wait_until([&] { return sim.daemon_logs().size() == texts.size(); }));
         QStringList expected;
         for (const QString &text : texts)
-            expected.append(QStringLiteral("要杀死的app容器标识:") + text + QStringLiteral("pid:") + text);
+            expected.append(QStringLiteral("要杀死的app容器标识:") + text + QStringLiteral("pid:") +
+                            text);
         QCOMPARE(sim.daemon_logs(), expected);
         QCOMPARE(d.process.state(), QProcess::Running);
     }
@@ -237,7 +237,8 @@ private slots:
         QVERIFY(sim.ok());
         daemon_process d({platform, QStringLiteral("/bin/true")});
         QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
-        QDBusConnection spoofer = QDBusConnection::connectToBus(bus->address, QStringLiteral("spoofer"));
+        QDBusConnection spoofer =
+            QDBusConnection::connectToBus(bus->address, QStringLiteral("spoofer"));
         QVERIFY(spoofer.isConnected());
         const QString path = QStringLiteral("/com/quorl/runtime");
         const QString iface = QStringLiteral("com.quorl.runtime.interface");

@@ -1,6 +1,7 @@
 /* A tiny application for the daemon to supervise in tests and benchmarks.
  * Every mode first appends a "launch" line to $PROBE_LOG (when set) with its
- * pid and the monotonic time, so tests count launches from outside.
+ * pid and the monotonic time, so tests count launches from outside; the
+ * signal mode adds a "raise" line right before it raises the signal.
  *
  *   probe exit N                 exit with status N
  *   probe signal SIG N STATE     die by SIG on the first N launches (counted in
@@ -27,15 +28,17 @@ static double now(void)
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-static void log_launch(const char *mode)
+/* One line "EVENT PID TIME MODE" in $PROBE_LOG; the time is taken first. */
+static void log_event(const char *event, const char *mode)
 {
+    const double t = now();
     const char *path = getenv("PROBE_LOG");
     if (!path)
         return;
     FILE *f = fopen(path, "a");
     if (!f)
         return;
-    fprintf(f, "launch %d %.9f %s\n", (int)getpid(), now(), mode);
+    fprintf(f, "%s %d %.9f %s\n", event, (int)getpid(), t, mode);
     fclose(f);
 }
 
@@ -73,7 +76,7 @@ static int write_argv(const char *path, int argc, char **argv)
     int own = d ? dirfd(d) : -1;
     struct dirent *e;
     while (d && (e = readdir(d))) {
-        if (e->d_name[0] == '.' || atoi(e->d_name) == own)
+        if (e->d_name[0] == '.' || atoi(e->d_name) == own || atoi(e->d_name) == fileno(f))
             continue;
         fprintf(f, "fd %s\n", e->d_name);
     }
@@ -99,7 +102,7 @@ int main(int argc, char **argv)
     if (argc < 2)
         return 2;
     const char *mode = argv[1];
-    log_launch(mode);
+    log_event("launch", mode);
     if (!strcmp(mode, "exit") && argc >= 3)
         return atoi(argv[2]);
     if (!strcmp(mode, "signal") && argc >= 5) {
@@ -107,6 +110,7 @@ int main(int argc, char **argv)
             struct rlimit none = {0, 0};
             setrlimit(RLIMIT_CORE, &none);
             signal(atoi(argv[2]), SIG_DFL);
+            log_event("raise", mode);
             raise(atoi(argv[2]));
             pause();
         }

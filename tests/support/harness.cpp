@@ -136,14 +136,14 @@ void runtime_sim_process::start_app(const QString &platform, const QString &path
 
 void runtime_sim_process::kill_app(const QString &platform, const QString &pid)
 {
-    send(QString::fromUtf8(
-        QJsonDocument(QJsonArray{QStringLiteral("kill_app"), platform, pid}).toJson(QJsonDocument::Compact)));
+    send(QString::fromUtf8(QJsonDocument(QJsonArray{QStringLiteral("kill_app"), platform, pid})
+                               .toJson(QJsonDocument::Compact)));
 }
 
 void runtime_sim_process::kill_daemon(const QString &platform)
 {
-    send(QString::fromUtf8(
-        QJsonDocument(QJsonArray{QStringLiteral("kill_daemon"), platform}).toJson(QJsonDocument::Compact)));
+    send(QString::fromUtf8(QJsonDocument(QJsonArray{QStringLiteral("kill_daemon"), platform})
+                               .toJson(QJsonDocument::Compact)));
 }
 
 QList<QJsonObject> runtime_sim_process::records()
@@ -237,7 +237,8 @@ QByteArray daemon_process::err()
 
 bool daemon_process::wait_exit(int timeout_ms)
 {
-    const bool done = process.state() == QProcess::NotRunning || process.waitForFinished(timeout_ms);
+    const bool done =
+        process.state() == QProcess::NotRunning || process.waitForFinished(timeout_ms);
     out();
     err();
     return done;
@@ -256,7 +257,9 @@ bool process_alive(pid_t pid)
 
 int thread_count(pid_t pid)
 {
-    return QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+    return QDir(QStringLiteral("/proc/%1/task").arg(pid))
+        .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+        .size();
 }
 
 QList<pid_t> probe_launches(const QString &log_path)

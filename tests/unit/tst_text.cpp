@@ -70,8 +70,10 @@ private slots:
 
     void reported_command_rule()
     {
-        QCOMPARE(reported_command({"/bin/bash", "/srv/run.sh", "x"}), QStringLiteral("bash /srv/run.sh"));
-        QCOMPARE(reported_command({"/bin/sh", "/opt/app/start.sh", "-q"}), QStringLiteral("sh /opt/app/start.sh"));
+        QCOMPARE(reported_command({"/bin/bash", "/srv/run.sh", "x"}),
+                 QStringLiteral("bash /srv/run.sh"));
+        QCOMPARE(reported_command({"/bin/sh", "/opt/app/start.sh", "-q"}),
+                 QStringLiteral("sh /opt/app/start.sh"));
         QCOMPARE(reported_command({"/bin/sh"}), QString());
         QCOMPARE(reported_command({"/bin/bash"}), QString());
         QCOMPARE(reported_command({"/usr/bin/sh", "x"}), QStringLiteral("/usr/bin/sh"));
@@ -85,7 +87,8 @@ private slots:
         const QByteArray raw("/opt/\xe4\xbd\xa0/\xff");
         QCOMPARE(exec_bytes(QString::fromLatin1(raw)), raw);
         // Wider text is UTF-8, never "?".
-        QCOMPARE(exec_bytes(QStringLiteral("/opt/应用/bin/run")), QStringLiteral("/opt/应用/bin/run").toUtf8());
+        QCOMPARE(exec_bytes(QStringLiteral("/opt/应用/bin/run")),
+                 QStringLiteral("/opt/应用/bin/run").toUtf8());
         QVERIFY(!exec_bytes(QStringLiteral("x\u20acy")).contains('?'));
         QCOMPARE(exec_bytes(QString()), QByteArray());
     }
@@ -147,10 +150,9 @@ private slots:
     void method_names_match_the_contract()
     {
         const QMetaObject &proxy = ComQuorlRuntimeInterfaceInterface::staticMetaObject;
-        for (const char *method : {runtime::daemon_ready, runtime::set_platform_app_status,
-                                   runtime::set_app_status,
-                                   runtime::send_to_client_app_platform_status_slot,
-                                   runtime::show_daemon_log}) {
+        for (const char *method :
+             {runtime::daemon_ready, runtime::set_platform_app_status, runtime::set_app_status,
+              runtime::send_to_client_app_platform_status_slot, runtime::show_daemon_log}) {
             const QByteArray signature = QByteArray(method) + "(QVariantList)";
             QVERIFY2(proxy.indexOfMethod(signature.constData()) >= 0, method);
         }
