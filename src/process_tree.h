@@ -1,7 +1,31 @@
-// Listing and killing a process tree (no bus here).
+// Listing, freezing and killing a process tree (no bus here).
 #pragma once
+
+#include <QString>
+#include <QStringList>
 
 #include <sys/types.h>
 
-// Sends SIGKILL to every process of the tree rooted at root, the root first.
-void kill_process_tree(pid_t root);
+// The listing command for the tree rooted at root. "-l": on a pipe, pstree
+// otherwise cuts every line at 132 columns, and a deep tree loses its pids.
+QByteArray listing_command(pid_t root);
+
+// The candidates of one listing line, in order: every non-empty text of ASCII
+// digits that stands between a "(" and the next ")". They are only
+// candidates: a process's name may hold "(123)" too.
+QStringList pids_in_listing_line(const QString &line);
+
+// What one kill did, for the benchmark and the tests.
+struct kill_report {
+    int listed = 0;        // candidates in the listing
+    int signalled = 0;     // processes sent SIGKILL
+    int passes = 0;        // passes over the process table while freezing
+    bool frozen = false;   // whether the tree was seen frozen before the kill
+    double listing_ms = 0; // time spent running and reading the listing
+};
+
+// Kills the tree rooted at root with SIGKILL, the root first, then its
+// descendants in listing order. The tree is frozen with SIGSTOP before the
+// first SIGKILL, so no process can fork a child that the kill misses, and no
+// process outside the tree is ever signalled.
+kill_report kill_process_tree(pid_t root);

@@ -1,0 +1,155 @@
+#include "process_table.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace
+{
+
+// Fields after the name: state is the first, ppid the second, start time the
+// twentieth (fields 3, 4 and 22 of proc(5)).
+constexpr int ppid_field = 1;
+constexpr int start_time_field = 19;
+
+bool parse_number(const char *begin, const char *end, unsigned long long *value)
+{
+    if (begin == end)
+        return false;
+    unsigned long long v = 0;
+    for (const char *p = begin; p != end; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        v = v * 10 + static_cast<unsigned long long>(*p - '0');
+    }
+    *value = v;
+    return true;
+}
+
+std::optional<proc_stat> read_stat_of(int proc_fd, const char *pid_name)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "%s/stat", pid_name);
+    const int fd = openat(proc_fd, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt; // gone since the directory was read
+    char text[1024];
+    ssize_t n;
+    do {
+        n = read(fd, text, sizeof text);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0)
+        return std::nullopt;
+    return parse_proc_stat(text, static_cast<size_t>(n));
+}
+
+} // namespace
+
+std::optional<proc_stat> parse_proc_stat(const char *text, size_t size)
+{
+    const char *end = text + size;
+    const char *open = static_cast<const char *>(std::memchr(text, '(', size));
+    const char *close = nullptr;
+    for (const char *p = end; p != text; --p) {
+        if (p[-1] == ')') {
+            close = p - 1;
+            break;
+        }
+    }
+    if (!open || !close || close < open)
+        return std::nullopt;
+
+    unsigned long long pid = 0;
+    const char *pid_end = open;
+    while (pid_end != text && pid_end[-1] == ' ')
+        --pid_end;
+    if (!parse_number(text, pid_end, &pid) || pid == 0 || pid > 0x7fffffffULL)
+        return std::nullopt;
+
+    // Blank-separated fields after the name.
+    proc_stat result{static_cast<pid_t>(pid), 0, 0, 0};
+    const char *p = close + 1;
+    for (int field = 0; field <= start_time_field; ++field) {
+        while (p != end && *p == ' ')
+            ++p;
+        const char *field_end = p;
+        while (field_end != end && *field_end != ' ' && *field_end != '\n')
+            ++field_end;
+        if (p == field_end)
+            return std::nullopt;
+        unsigned long long value = 0;
+        if (field == 0) {
+            if (field_end - p != 1)
+                return std::nullopt;
+            result.state = *p;
+        } else if (field == ppid_field) {
+            if (!parse_number(p, field_end, &value) || value > 0x7fffffffULL)
+                return std::nullopt;
+            result.ppid = static_cast<pid_t>(value);
+        } else if (field == start_time_field) {
+            if (!parse_number(p, field_end, &value))
+                return std::nullopt;
+            result.start_time = value;
+        }
+        p = field_end;
+    }
+    return result;
+}
+
+std::vector<proc_stat> read_process_table()
+{
+    std::vector<proc_stat> table;
+    const int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc_fd < 0) {
+        std::perror("open /proc");
+        return table;
+    }
+    DIR *dir = fdopendir(proc_fd);
+    if (!dir) {
+        std::perror("fdopendir /proc");
+        close(proc_fd);
+        return table;
+    }
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue; // not a process: ".", "self", "sys", ...
+        if (const std::optional<proc_stat> stat = read_stat_of(proc_fd, entry->d_name))
+            table.push_back(*stat);
+    }
+    closedir(dir);
+    return table;
+}
+
+std::unordered_map<pid_t, proc_stat> tree_members(const std::vector<proc_stat> &table,
+                                                  const process_ids &roots)
+{
+    std::unordered_multimap<pid_t, const proc_stat *> children;
+    std::vector<const proc_stat *> todo;
+    for (const proc_stat &entry : table) {
+        children.emplace(entry.ppid, &entry);
+        const auto root = roots.find(entry.pid);
+        if (root != roots.end() && root->second == entry.start_time)
+            todo.push_back(&entry);
+    }
+    std::unordered_map<pid_t, proc_stat> members;
+    while (!todo.empty()) {
+        const proc_stat *entry = todo.back();
+        todo.pop_back();
+        if (!members.emplace(entry->pid, *entry).second)
+            continue; // reached twice: a root below another root
+        const auto range = children.equal_range(entry->pid);
+        for (auto child = range.first; child != range.second; ++child)
+            todo.push_back(child->second);
+    }
+    return members;
+}
+
+bool is_frozen_state(char state)
+{
+    return state == 'T' || state == 't' || state == 'Z' || state == 'X' || state == 'x';
+}

@@ -1,0 +1,38 @@
+// The process table as /proc shows it, and trees drawn from its parent links
+// (no bus here).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <sys/types.h>
+#include <unordered_map>
+#include <vector>
+
+struct proc_stat {
+    pid_t pid;
+    char state; // as in /proc/PID/stat: R, S, D, T, t, Z, X, ...
+    pid_t ppid;
+    // Clock ticks after boot. A pid is reused once its process is gone; the
+    // start time tells the newcomer apart.
+    unsigned long long start_time;
+};
+
+// A set of processes: pid and start time.
+using process_ids = std::unordered_map<pid_t, unsigned long long>;
+
+// The fields of one /proc/PID/stat text. The name in parentheses is the
+// process's own choice and may hold blanks, ")" or "(123)", so the fields are
+// read after its last ")". nullopt for text of another shape.
+std::optional<proc_stat> parse_proc_stat(const char *text, size_t size);
+
+// Every process now in /proc. Threads other than a process's first are not
+// listed there, so they are not in the table either.
+std::vector<proc_stat> read_process_table();
+
+// The processes of table that are one of roots (same pid and start time) or
+// descend from one by the parent links, with their entries.
+std::unordered_map<pid_t, proc_stat> tree_members(const std::vector<proc_stat> &table,
+                                                  const process_ids &roots);
+
+// A process in this state cannot fork any more: stopped, traced, or dead.
+bool is_frozen_state(char state);
