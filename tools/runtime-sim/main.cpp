@@ -1,59 +1,97 @@
+#include "command_line.h"
 #include "runtime_bus.h"
 #include "runtime_sim.h"
 
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QFile>
 #include <QJsonObject>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
 
-const char usage[] = R"(Usage:
-  lavrosk-runtime-sim [watch] [--json] [--no-reply]
+const char usage[] = R"usage(Usage:
+  lavrosk-runtime-sim [watch] [--json] [--record FILE] [--color=WHEN]
+                      [--no-reply] [--on-ready LINE]
   lavrosk-runtime-sim start PLATFORM PATH [ARG...]
   lavrosk-runtime-sim kill PLATFORM PID
   lavrosk-runtime-sim stop PLATFORM
+  lavrosk-runtime-sim --help
 
-A stand-in for the runtime service "com.quorl.runtime", for trying and testing
-lavrosk-daemon. It uses the bus named by DBUS_SYSTEM_BUS_ADDRESS, or else the
-system bus (which needs the policy file dbus/com.quorl.runtime.conf installed).
+A stand-in for the runtime service "com.quorl.runtime", for trying, testing and
+operating lavrosk-daemon. It uses the bus named by DBUS_SYSTEM_BUS_ADDRESS, or
+else the system bus, where it needs root and the policy file
+com.quorl.runtime.conf (see lavrosk-runtime-sim(1)).
 
 watch (the default)
   Owns "com.quorl.runtime", answers the five methods a daemon calls
   (daemon_ready, set_platform_app_status, set_app_status,
   send_to_client_app_platform_status_slot, show_daemon_log) and prints each
-  call as it arrives: one aligned line per call, or with --json one JSON object
-  per line: {"t": monotonic seconds, "method": name, "sender": bus name,
-  "args": [decoded payload]}. Emitted signals are printed too ("signal"), and
-  "ready" once the name is owned.
-  Lines on standard input emit signals:
-    app_start PLATFORM PATH [ARG...]     (or: start ...)
-    kill_app PLATFORM PID                (or: kill ...)
-    kill_daemon PLATFORM                 (or: stop ...)
+  call as it arrives, one line per call:
+
+        TIME  FROM    MESSAGE                                  PAYLOAD
+       0.214  :1.4    daemon_ready                             shop@c1@0  /bin/sleep  [30]
+       0.305  sim     >> app_start                             shop@c1@0  /bin/sleep  [30]
+       0.311  :1.4    set_app_status                           c1  sleep  4242  running  /bin/sleep
+
+  TIME counts seconds from the start of the watch; FROM is the caller's bus
+  name, or "sim" for signals this program emitted (">>") and its own events
+  ("--"). Payload items are bare, or quoted with escapes when they hold blanks,
+  quotes or control characters, or are empty.
+
+  --json        one JSON object per line instead: {"t": monotonic seconds,
+                "method": name, "sender": bus name, "args": [decoded payload]};
+                emitted signals carry "signal", events "event" ("ready" once
+                the name is owned, "error" for a bad input line)
+  --record FILE also append every record to FILE as a JSON line (the human
+                lines stay on standard output)
+  --color=WHEN  colour the human lines: auto (on a terminal, unless NO_COLOR
+                is set), always or never
+  --no-reply    take every call and never answer it (a hung runtime service)
+  --on-ready LINE
+                act on the input LINE the moment a daemon_ready call arrives
+
+  Lines on standard input emit signals ("quit" ends the watch):
+    start PLATFORM PATH [ARG...]         (or: app_start ...)
+    kill PLATFORM PID                    (or: kill_app ...)
+    stop PLATFORM                        (or: kill_daemon ...)
     ["app_start", "PLATFORM", "/bin/app", "an argument with blanks", ""]
     {"signal": "app_start", "payload": ["PLATFORM", "/bin/app", ["x"]]}
   The last form sends any payload, malformed ones included, for fault tests.
-  --no-reply   take every call and never answer it (a hung runtime service)
-  --on-ready LINE
-               act on the input LINE the moment a daemon_ready call arrives
 
 start, kill, stop
-  Emit one signal and exit. When a "watch" instance owns the name, it emits the
-  signal (daemons obey only the owner of the name); otherwise this command takes
-  the name for the moment it needs.
+  Emit one signal and exit. When a watch owns the name, it emits the signal
+  (daemons obey only the owner of the name) and prints it; otherwise this
+  command owns the name for the moment it needs. Every word after the verb is
+  sent as it is, options included: "start P /bin/app --help" starts the
+  application with "--help".
+
+Exit status: 0 on success, 1 when the bus refused something, 2 for a command
+line that cannot be used.
 
 Examples:
-  export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/tmp/demo-bus
+  # A private bus, no system configuration needed:
+  eval "$(dbus-daemon --session --fork --print-address=1 |
+          sed 's/^/export DBUS_SYSTEM_BUS_ADDRESS=/')"
   lavrosk-runtime-sim watch &
   lavrosk-daemon 'shop@c1@0' /bin/sleep 30 &
   lavrosk-runtime-sim start 'shop@c1@0' /bin/sleep 30
-  lavrosk-runtime-sim kill 'shop@c1@0' 12345
+  lavrosk-runtime-sim kill 'shop@c1@0' 4242     # the pid of the "running" line
   lavrosk-runtime-sim stop 'shop@c1@0'
-)";
+
+#For a script : the calls as JSON, and the pid of each running application
+  lavrosk-runtime-sim watch --json | grep '"set_app_status"'
+
+#Human lines on the terminal, a JSON record in a file
+  lavrosk-runtime-sim watch --record /tmp/calls.jsonl
+)usage";
 
 int fail(const QString &message)
 {
@@ -61,8 +99,29 @@ int fail(const QString &message)
     return 1;
 }
 
+// Owns the service name, or says why not in terms an operator can act on.
+bool own_service(QDBusConnection bus, QString *error)
+{
+    const QString service = QString::fromLatin1(runtime::service);
+    const QString owner = bus.interface()->serviceOwner(service);
+    if (!owner.isEmpty()) {
+        *error = QStringLiteral("%1 is already owned by %2 (another watch, or the runtime "
+                                "service itself)")
+                     .arg(service, owner);
+        return false;
+    }
+    if (bus.registerService(service))
+        return true;
+    *error = QStringLiteral("cannot own %1: %2").arg(service, bus.lastError().message());
+    if (bus.lastError().type() == QDBusError::AccessDenied &&
+        !qEnvironmentVariableIsSet("DBUS_SYSTEM_BUS_ADDRESS"))
+        *error += QStringLiteral("\non the system bus this takes root and the policy file "
+                                 "com.quorl.runtime.conf in /usr/share/dbus-1/system.d");
+    return false;
+}
+
 // start/kill/stop: ask the owner of the name to emit, or emit as the owner.
-int run_command(QDBusConnection bus, const QStringList &command)
+int run_command(QDBusConnection bus, const QStringList &command, runtime_sim::options opts)
 {
     const QString service = QString::fromLatin1(runtime::service);
     if (bus.interface()->isServiceRegistered(service)) {
@@ -77,12 +136,10 @@ int run_command(QDBusConnection bus, const QStringList &command)
         const QString error = reply.arguments().value(0).toString();
         return error.isEmpty() ? 0 : fail(error);
     }
-    runtime_sim sim(runtime_sim::options{});
+    runtime_sim sim(opts);
     QString error;
-    if (!sim.attach(bus, &error))
+    if (!sim.attach(bus, &error) || !own_service(bus, &error))
         return fail(error);
-    if (!bus.registerService(service))
-        return fail(QStringLiteral("cannot own %1: %2").arg(service, bus.lastError().message()));
     error = sim.emit_command(command);
     // A round trip to the bus: every message queued before it has left.
     bus.interface()->serviceOwner(service);
@@ -94,13 +151,12 @@ int run_watch(QCoreApplication &app, QDBusConnection bus, runtime_sim::options o
 {
     runtime_sim sim(opts);
     QString error;
-    if (!sim.attach(bus, &error))
+    if (!sim.attach(bus, &error) || !own_service(bus, &error))
         return fail(error);
     const QString service = QString::fromLatin1(runtime::service);
-    if (!bus.registerService(service))
-        return fail(QStringLiteral("cannot own %1: %2").arg(service, bus.lastError().message()));
-    sim.print({{QStringLiteral("event"), QStringLiteral("ready")},
-               {QStringLiteral("service"), service}});
+    sim.print_header();
+    sim.print(
+        {{QStringLiteral("event"), QStringLiteral("ready")}, {QStringLiteral("service"), service}});
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
@@ -129,40 +185,49 @@ int run_watch(QCoreApplication &app, QDBusConnection bus, runtime_sim::options o
     return app.exec();
 }
 
+bool use_color(const QString &when)
+{
+    if (when == QLatin1String("always"))
+        return true;
+    if (when == QLatin1String("never"))
+        return false;
+    const char *term = std::getenv("TERM");
+    return isatty(STDOUT_FILENO) && !qEnvironmentVariableIsSet("NO_COLOR") && term &&
+           std::strcmp(term, "dumb") != 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
-    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+    const sim_command_line cl = parse_sim_command_line(app.arguments().mid(1));
+    if (cl.help) {
         std::fputs(usage, stdout);
         return 0;
     }
+    if (!cl.error.isEmpty()) {
+        std::fprintf(stderr, "lavrosk-runtime-sim: %s; see --help\n", qPrintable(cl.error));
+        return 2;
+    }
+
     runtime_sim::options opts;
-    opts.json = args.removeAll(QStringLiteral("--json")) > 0;
-    opts.reply = args.removeAll(QStringLiteral("--no-reply")) == 0;
-    const int on_ready = args.indexOf(QStringLiteral("--on-ready"));
-    if (on_ready >= 0) {
-        if (on_ready + 1 >= args.size())
-            return fail(QStringLiteral("--on-ready needs a line; see --help"));
-        opts.on_ready = args.at(on_ready + 1);
-        args.erase(args.begin() + on_ready, args.begin() + on_ready + 2);
+    opts.json = cl.json;
+    opts.reply = cl.reply;
+    opts.on_ready = cl.on_ready;
+    opts.color = !cl.json && use_color(cl.color);
+    if (!cl.record_path.isEmpty()) {
+        opts.record = std::fopen(QFile::encodeName(cl.record_path).constData(), "a");
+        if (!opts.record)
+            return fail(QStringLiteral("cannot open %1: %2")
+                            .arg(cl.record_path, QString::fromLocal8Bit(std::strerror(errno))));
     }
 
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected())
         return fail(QStringLiteral("no bus: %1").arg(bus.lastError().message()));
 
-    if (args.isEmpty() || args.first() == QLatin1String("watch")) {
-        if (args.size() > 1)
-            return fail(QStringLiteral("watch takes no arguments; see --help"));
+    if (cl.words.first() == QLatin1String("watch"))
         return run_watch(app, bus, opts);
-    }
-    const QString verb = args.first();
-    if (verb == QLatin1String("start") || verb == QLatin1String("kill") ||
-        verb == QLatin1String("stop"))
-        return run_command(bus, args);
-    std::fputs(usage, stderr);
-    return 2;
+    return run_command(bus, cl.words, opts);
 }

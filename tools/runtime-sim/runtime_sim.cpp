@@ -10,7 +10,10 @@
 
 #include <cstdio>
 
-runtime_sim::runtime_sim(options opts) : opts(opts), adaptor(new RuntimeAdaptor(this)) {}
+runtime_sim::runtime_sim(options opts)
+    : opts(opts), origin(monotonic_seconds()), adaptor(new RuntimeAdaptor(this))
+{
+}
 
 bool runtime_sim::attach(QDBusConnection bus, QString *error)
 {
@@ -22,8 +25,8 @@ bool runtime_sim::attach(QDBusConnection bus, QString *error)
     auto *control = new sim_control(this);
     if (!bus.registerObject(QString::fromLatin1(sim_control_path), control,
                             QDBusConnection::ExportScriptableSlots)) {
-        *error = QStringLiteral("cannot register the control object: %1")
-                     .arg(bus.lastError().message());
+        *error =
+            QStringLiteral("cannot register the control object: %1").arg(bus.lastError().message());
         return false;
     }
     return true;
@@ -33,10 +36,23 @@ void runtime_sim::print(QJsonObject record)
 {
     if (!record.contains(QStringLiteral("t")))
         record.insert(QStringLiteral("t"), monotonic_seconds());
+    const QByteArray json = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     const QByteArray line =
-        opts.json ? QJsonDocument(record).toJson(QJsonDocument::Compact) : human_line(record).toUtf8();
+        opts.json ? json : human_line(record, human_style{origin, opts.color}).toUtf8() + '\n';
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
-    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    if (opts.record) {
+        std::fwrite(json.constData(), 1, static_cast<size_t>(json.size()), opts.record);
+        std::fflush(opts.record);
+    }
+}
+
+void runtime_sim::print_header()
+{
+    if (opts.json)
+        return;
+    const QByteArray line = human_header(human_style{origin, opts.color}).toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
     std::fflush(stdout);
 }
 
@@ -135,7 +151,8 @@ QString runtime_sim::emit_command(const QStringList &command)
         if (args.size() != 2)
             return QStringLiteral("kill_app needs PLATFORM PID");
         emit adaptor->kill_app(args);
-        print({{QStringLiteral("signal"), signal}, {QStringLiteral("args"), decode_argument(args)}});
+        print(
+            {{QStringLiteral("signal"), signal}, {QStringLiteral("args"), decode_argument(args)}});
         return QString();
     }
     if (signal == QLatin1String(runtime::kill_daemon)) {

@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include <cstdio>
+
 class RuntimeAdaptor;
 
 class runtime_sim : public QObject, protected QDBusContext
@@ -18,9 +20,11 @@ class runtime_sim : public QObject, protected QDBusContext
 
 public:
     struct options {
-        bool json = false;   // one JSON object per line instead of aligned text
-        bool reply = true;   // false: take every call and never answer it
-        QString on_ready;    // an input line to act on the moment daemon_ready arrives
+        bool json = false;      // one JSON object per line instead of aligned text
+        bool reply = true;      // false: take every call and never answer it
+        QString on_ready;       // an input line to act on the moment daemon_ready arrives
+        bool color = false;     // ANSI colours in the aligned text
+        FILE *record = nullptr; // also every record as a JSON line here (not owned)
     };
 
     explicit runtime_sim(options opts);
@@ -41,6 +45,8 @@ public:
     QString handle_line(const QString &line);
 
     void print(QJsonObject record);
+    // The column titles of the aligned text; nothing with --json.
+    void print_header();
 
     // The five methods of the contract, called through the generated adaptor.
     void daemon_ready(const QVariantList &platform_status);
@@ -53,6 +59,7 @@ private:
     void record_call(const char *method, const QVariantList &payload);
 
     options opts;
+    double origin; // shown as time 0 in the aligned text
     RuntimeAdaptor *adaptor;
 };
 
