@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QTest>
 
 #include <algorithm>
 #include <cstdio>

@@ -22,6 +22,8 @@ void write_all(int fd, const char *data, size_t size)
     }
 }
 
+QByteArray hidden_variable; // "NAME=", or empty
+
 void write_text(int fd, const char *text)
 {
     write_all(fd, text, std::strlen(text));
@@ -38,10 +40,21 @@ launch_plan::launch_plan(QByteArray path, QList<QByteArray> args, QByteArray out
         arg_pointers.push_back(arg.data());
     arg_pointers.push_back(nullptr);
 
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (hidden_variable.isEmpty() || !QByteArray(*entry).startsWith(hidden_variable))
+            env_pointers.push_back(*entry);
+    }
+    env_pointers.push_back(nullptr);
+
     rlimit limit{};
     fd_limit = (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
                    ? static_cast<int>(limit.rlim_cur)
                    : 65536;
+}
+
+void launch_plan::hide_variable(const char *name)
+{
+    hidden_variable = QByteArray(name) + '=';
 }
 
 pid_t launch_plan::spawn() const
@@ -76,7 +89,7 @@ void launch_plan::run_child() const
             close(fd);
     }
 
-    execv(exec_path.constData(), arg_pointers.data());
+    execve(exec_path.constData(), arg_pointers.data(), env_pointers.data());
 
     // perror's text, without stdio: strerrordesc_np reads a static table.
     const int err = errno;

@@ -21,12 +21,16 @@ public:
     launch_plan &operator=(const launch_plan &) = delete;
 
     // Forks and executes. Returns the child's pid, or -1 with errno set when
-    // fork failed. A child whose execv fails reports it on standard error and
+    // fork failed. A child whose exec fails reports it on standard error and
     // ends with status 127.
     pid_t spawn() const;
 
     const char *path() const { return exec_path.constData(); }
     char *const *argv() const { return arg_pointers.data(); }
+
+    // Keeps a variable the daemon set for itself out of every application's
+    // environment: applications get the environment the daemon was given.
+    static void hide_variable(const char *name);
 
 private:
     [[noreturn]] void run_child() const;
@@ -34,6 +38,7 @@ private:
     QByteArray exec_path;
     QList<QByteArray> arg_storage;
     std::vector<char *> arg_pointers;
+    std::vector<char *> env_pointers; // into environ, which nobody changes after start-up
     QByteArray out_text;
     QByteArray err_text;
     int fd_limit;

@@ -9,6 +9,7 @@
 #include <QDebug>
 
 #include <cstdio>
+#include <malloc.h>
 #include <unistd.h>
 
 client_daemon::client_daemon(QString app_platform, QString apppath, QStringList appargv)
@@ -61,6 +62,9 @@ void client_daemon::run_app_slot(QVariantList app_cmd)
     auto *runner = new app_start_thread(request->app, request->argv, this);
     // Nothing refers to a runner once its thread has ended; release it then.
     connect(runner, &QThread::finished, runner, &QObject::deleteLater);
+    // A runner's thread leaves its freed memory in malloc's arenas; hand it
+    // back, so that a daemon which once ran many applications shrinks again.
+    connect(runner, &QObject::destroyed, [] { malloc_trim(0); });
     runner->start(QThread::InheritPriority);
 }
 

@@ -1,3 +1,4 @@
+#include "child_launch.h"
 #include "client_daemon.h"
 
 #include <QCoreApplication>
@@ -32,6 +33,14 @@ int main(int argc, char **argv)
     qDebug() << argc;
     qDebug() << argv[1];
     qDebug() << argv[2];
+
+    // Runner threads never run an event loop. Qt's own dispatcher costs each
+    // far less memory than a GLib main context, which stays cached after the
+    // thread has gone. The applications must not inherit the setting.
+    if (qEnvironmentVariableIsEmpty("QT_NO_THREADED_GLIB")) {
+        qputenv("QT_NO_THREADED_GLIB", "1");
+        launch_plan::hide_variable("QT_NO_THREADED_GLIB");
+    }
 
     const QString app_platform = from_arg(argv[1]);
     const QString apppath = from_arg(argv[2]);

@@ -277,6 +277,7 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         QStringList seen_args, fds;
         QByteArray blocked, handled;
+        QStringList env;
         for (const QByteArray &line : file.readAll().split('\n')) {
             if (line.startsWith("arg "))
                 seen_args.append(QString::fromLatin1(line.mid(4)));
@@ -286,6 +287,8 @@ private slots:
                 blocked = line.mid(8);
             else if (line.startsWith("handled "))
                 handled = line.mid(8);
+            else if (line.startsWith("env "))
+                env.append(QString::fromUtf8(line.mid(4)));
         }
         // Bytes as executed: Latin-1 text one byte per character, wider text UTF-8.
         QStringList expected_args;
@@ -301,6 +304,9 @@ private slots:
         QCOMPARE(fds, (QStringList{"0", "1", "2"}));
         QCOMPARE(blocked, QByteArray("0"));
         QCOMPARE(handled, QByteArray("0"));
+        // The daemon's environment, without what the daemon set for itself.
+        QVERIFY(env.contains("PROBE_LOG=" + path("launches")));
+        QVERIFY(env.filter("QT_NO_THREADED_GLIB").isEmpty());
         QCOMPARE(calls.at(1).list.at(1), QStringLiteral("探针"));
         QCOMPARE(calls.at(1).list.at(4), app);
     }

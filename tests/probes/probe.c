@@ -6,8 +6,9 @@
  *   probe exit N                 exit with status N
  *   probe signal SIG N STATE     die by SIG on the first N launches (counted in
  *                                the file STATE), then exit 0
- *   probe argv FILE              write argc, each argv[i], the open fds and the
- *                                signal state to FILE, then exit 0
+ *   probe argv FILE              write argc, each argv[i], the open fds, the
+ *                                signal state and the environment to FILE,
+ *                                then exit 0
  *   probe wait FILE [SECONDS]    exit 0 once FILE exists (at most SECONDS, 60)
  */
 #define _GNU_SOURCE
@@ -93,6 +94,9 @@ static int write_argv(const char *path, int argc, char **argv)
             ++handled;
     }
     fprintf(f, "blocked %d\nhandled %d\n", blocked, handled);
+    extern char **environ;
+    for (char **e = environ; *e; ++e)
+        fprintf(f, "env %s\n", *e);
     fclose(f);
     return 0;
 }
