@@ -1,0 +1,376 @@
+// Killing supervised process trees through the real daemon: whole trees, bad
+// requests, names that look like pids, long listings, fork storms and trees
+// with stopped members.
+#include "harness.h"
+
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString platform = QStringLiteral("shop@c1@0");
+
+QString tree_binary()
+{
+    return QStringLiteral(LAVROSK_TREE_BIN);
+}
+
+// A tree made by the tree helper: its root (the runner's child), the file
+// every member writes its pid to, and those pids.
+struct app_tree {
+    pid_t root = -1;
+    QString log;
+    QList<pid_t> members;
+};
+
+QList<pid_t> pids_in_file(const QString &path)
+{
+    QFile file(path);
+    QList<pid_t> pids;
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n'))
+            if (!line.isEmpty())
+                pids.append(line.toInt());
+    }
+    return pids;
+}
+
+// Live processes whose command line holds tag: every process of one helper
+// tree, storm children included.
+QList<pid_t> tagged(const QString &tag)
+{
+    QList<pid_t> pids;
+    for (const QString &name : QDir(QStringLiteral("/proc")).entryList({"[0-9]*"}, QDir::Dirs)) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(name));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(tag.toUtf8()) &&
+            process_alive(name.toInt()))
+            pids.append(name.toInt());
+    }
+    return pids;
+}
+
+char state_of(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close > 0 && close + 2 < text.size() ? text.at(close + 2) : 0;
+}
+
+bool none_alive(const QList<pid_t> &pids)
+{
+    return std::none_of(pids.begin(), pids.end(), process_alive);
+}
+
+bool all_alive(const QList<pid_t> &pids)
+{
+    return std::all_of(pids.begin(), pids.end(), process_alive);
+}
+
+// The longest line of the tree's listing, run as the daemon runs it.
+int longest_listing_line(pid_t root)
+{
+    QProcess pstree;
+    pstree.start(QStringLiteral("pstree"), {"-l", "-p", QString::number(root)});
+    pstree.waitForFinished(10000);
+    int longest = 0;
+    for (const QByteArray &line : pstree.readAllStandardOutput().split('\n'))
+        longest = std::max(longest, int(line.size()));
+    return longest;
+}
+
+} // namespace
+
+class tst_kill : public QObject
+{
+    Q_OBJECT
+
+    QScopedPointer<private_bus> bus;
+    QTemporaryDir dir;
+    int serial = 0;
+    QStringList logs; // of every tree started, for the clean-up
+
+    // Starts the tree helper through the daemon with these arguments (shape,
+    // count, then optional name arguments), and waits until every member is
+    // in place.
+    bool start_tree(runtime_sim_process &sim, const QString &shape, int n, app_tree *tree,
+                    const QStringList &name_args = {})
+    {
+        tree->log = dir.filePath(QStringLiteral("tree-%1.log").arg(++serial));
+        logs.append(tree->log);
+        const int before = running_reports(sim).size();
+        sim.start_app(platform, tree_binary(),
+                      QStringList{shape, QString::number(n), tree->log} + name_args);
+        if (!wait_until([&] { return running_reports(sim).size() == before + 1; }))
+            return false;
+        tree->root = running_reports(sim).last().value(2).toInt();
+        if (!wait_until([&] { return pids_in_file(tree->log).size() == n; }, 30000))
+            return false;
+        tree->members = pids_in_file(tree->log);
+        return tree->members.contains(tree->root);
+    }
+
+    static QList<QStringList> running_reports(runtime_sim_process &sim)
+    {
+        QList<QStringList> lists;
+        for (const QJsonArray &p : sim.payloads(QStringLiteral("set_app_status"))) {
+            if (status_list(p).value(3) == QLatin1String("running"))
+                lists.append(status_list(p));
+        }
+        return lists;
+    }
+
+    static int platform_stops(runtime_sim_process &sim)
+    {
+        int n = 0;
+        for (const QJsonArray &p : sim.payloads(QStringLiteral("set_platform_app_status")))
+            n += status_list(p).value(1) == QLatin1String("stop") ? 1 : 0;
+        return n;
+    }
+
+    // Whether the daemon has handled every request sent before: its slots
+    // run one at a time, and this one's log line comes after theirs.
+    bool settle(runtime_sim_process &sim)
+    {
+        const QString marker = QStringLiteral("marker-%1pid:").arg(++serial);
+        sim.kill_app(marker.chopped(4), QStringLiteral("1"));
+        return wait_until([&] { return sim.daemon_logs().filter(marker).size() == 1; });
+    }
+
+    // The stand-in is up and the daemon has announced itself.
+    static bool ready(runtime_sim_process &sim)
+    {
+        return sim.ok() &&
+               wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; });
+    }
+
+private slots:
+    void initTestCase()
+    {
+        bus.reset(new private_bus);
+        QVERIFY(bus->ok());
+        QVERIFY(dir.isValid());
+    }
+
+    void cleanup()
+    {
+        // Whatever a failed test left running.
+        for (const QString &log : logs)
+            for (const pid_t pid : tagged(log))
+                kill(pid, SIGKILL);
+        logs.clear();
+    }
+
+    // Children and grandchildren, some in a process group or session of their
+    // own, some ignoring SIGTERM: all die, and the runner ends without a relaunch.
+    void kills_the_whole_supervised_tree()
+    {
+        runtime_sim_process sim;
+        daemon_process d({platform, QStringLiteral("/bin/true")});
+        QVERIFY(ready(sim));
+        app_tree tree;
+        QVERIFY(start_tree(sim, QStringLiteral("balanced"), 40, &tree));
+
+        sim.kill_app(platform, QString::number(tree.root));
+        QVERIFY(wait_until([&] { return none_alive(tree.members); }));
+        QVERIFY(wait_until([&] { return platform_stops(sim) == 1; }));
+        QVERIFY(settle(sim));
+
+        QCOMPARE(running_reports(sim).size(), 1);
+        QVERIFY(sim.payloads(QStringLiteral("set_app_status"))
+                    .contains(QJsonArray{
+                        QJsonArray{"c1", "probe_tree", QString::number(tree.root), "stop"}}));
+        QCOMPARE(pids_in_file(tree.log).size(), 40); // nothing relaunched
+        QVERIFY(sim.daemon_logs().contains(QStringLiteral("要杀死的app容器标识:shop@c1@0pid:") +
+                                           QString::number(tree.root)));
+
+        const QString err = QString::fromUtf8(d.err());
+        const int first_exist = err.indexOf(QStringLiteral(" exist\n"));
+        QVERIFY(first_exist > 0);
+        QCOMPARE(err.mid(0, first_exist).section(QLatin1Char('\n'), -1),
+                 QStringLiteral("\"%1\"").arg(tree.root));
+        for (const pid_t pid : tree.members)
+            QVERIFY2(err.contains(QStringLiteral("\"%1\" is killed\n").arg(pid)),
+                     qPrintable(QString::number(pid)));
+        QCOMPARE(err.count(QStringLiteral(" is killed\n")), 40);
+    }
+
+    void requests_for_another_platform_kill_nothing()
+    {
+        runtime_sim_process sim;
+        daemon_process d({platform, QStringLiteral("/bin/true")});
+        QVERIFY(ready(sim));
+        app_tree tree;
+        QVERIFY(start_tree(sim, QStringLiteral("balanced"), 5, &tree));
+        const QString pid = QString::number(tree.root);
+        for (const QString &other : {QStringLiteral("SHOP@c1@0"), QStringLiteral("other@c2@1")})
+            sim.kill_app(other, pid);
+        QVERIFY(settle(sim));
+        QVERIFY(
+            sim.daemon_logs().contains(QStringLiteral("要杀死的app容器标识:SHOP@c1@0pid:") + pid));
+        QVERIFY(
+            sim.daemon_logs().contains(QStringLiteral("要杀死的app容器标识:other@c2@1pid:") + pid));
+        QVERIFY(all_alive(tree.members));
+    }
+
+    // "0" would list every process on the machine, this test included.
+    void bad_pids_kill_nothing()
+    {
+        runtime_sim_process sim;
+        daemon_process d({platform, QStringLiteral("/bin/true")});
+        QVERIFY(ready(sim));
+        app_tree tree;
+        QVERIFY(start_tree(sim, QStringLiteral("balanced"), 5, &tree));
+        const QStringList bad{"abc",         "",           "0",
+                              "1",           "-1",         "12x",
+                              "99999999999", "2147483648", " " + QString::number(tree.root)};
+        for (const QString &text : bad)
+            sim.kill_app(platform, text);
+        sim.send(QStringLiteral("{\"signal\": \"kill_app\", \"payload\": [\"%1\"]}").arg(platform));
+        QVERIFY(settle(sim));
+        QVERIFY(all_alive(tree.members));
+        QCOMPARE(QString::fromUtf8(d.err()).count(QStringLiteral("kill_app ignored")),
+                 bad.size() + 1);
+        QCOMPARE(d.process.state(), QProcess::Running);
+
+        sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
+        QVERIFY(wait_until([&] { return running_reports(sim).size() == 2; }));
+    }
+
+    // Stopping the daemon's own tree would leave nobody to kill it.
+    void a_tree_holding_the_daemon_is_refused()
+    {
+        runtime_sim_process sim;
+        daemon_process d({platform, QStringLiteral("/bin/true")});
+        QVERIFY(ready(sim));
+        sim.kill_app(platform, QString::number(d.pid()));
+        QVERIFY(settle(sim));
+        QVERIFY(state_of(d.pid()) != 'T');
+        QVERIFY(QString::fromUtf8(d.err()).contains(QStringLiteral("refused")));
+        sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
+        QVERIFY(wait_until([&] { return running_reports(sim).size() == 1; }));
+    }
+
+    // A member names itself after a process outside the tree.
+    void names_are_not_pids()
+    {
+        runtime_sim_process sim;
+        daemon_process d({platform, QStringLiteral("/bin/true")});
+        QVERIFY(ready(sim));
+        child_process outsider;
+        const QString outsider_log = dir.filePath(QStringLiteral("outsider.log"));
+        logs.append(outsider_log);
+        outsider.start(tree_binary(), {QStringLiteral("balanced"), "1", outsider_log});
+        QVERIFY(wait_until([&] { return pids_in_file(outsider_log).size() == 1; }));
+        const pid_t outside = static_cast<pid_t>(outsider.processId());
+
+        app_tree tree;
+        const QString name = QStringLiteral("s(%1)").arg(outside);
+        QVERIFY(start_tree(sim, QStringLiteral("balanced"), 6, &tree, {name, "last"}));
+        QProcess pstree;
+        pstree.start(QStringLiteral("pstree"), {"-l", "-p", QString::number(tree.root)});
+        QVERIFY(pstree.waitForFinished());
+        QVERIFY(pstree.readAllStandardOutput().contains(name.toUtf8())); // the bait is there
+
+        sim.kill_app(platform, QString::number(tree.root));
+        QVERIFY(wait_until([&] { return none_alive(tree.members); }));
+        QVERIFY(settle(sim));
+        QVERIFY(process_alive(outside));
+        QVERIFY(!d.err().contains(QStringLiteral("\"%1\" exist").arg(outside).toUtf8()));
+    }
+
+    void long_and_deep_trees_die_whole_data()
+    {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QStringList>("name_args");
+        QTest::addColumn<int>("min_line");
+        QTest::newRow("chain of 100") << "chain" << 100 << QStringList{} << 0;
+        // Each level is a 15-character name, its pid and a connector.
+        QTest::newRow("listing line over 4 KB")
+            << "chain" << 200 << QStringList{"abcdefghijklmno", "all"} << 4096;
+    }
+    void long_and_deep_trees_die_whole()
+    {
+        QFETCH(QString, shape);
+        QFETCH(int, count);
+        QFETCH(QStringList, name_args);
+        QFETCH(int, min_line);
+        runtime_sim_process sim;
+        daemon_process d({platform, QStringLiteral("/bin/true")});
+        QVERIFY(ready(sim));
+        app_tree tree;
+        QVERIFY(start_tree(sim, shape, count, &tree, name_args));
+        QVERIFY(longest_listing_line(tree.root) > std::max(min_line, 132));
+
+        sim.kill_app(platform, QString::number(tree.root));
+        QVERIFY(wait_until([&] { return none_alive(tree.members); }));
+        QVERIFY(wait_until([&] { return platform_stops(sim) == 1; }));
+    }
+
+    // Every member keeps forking short-lived children; a child that outlives
+    // its parent stays, so an escape from the kill is counted.
+    void fork_storm_leaves_no_survivor()
+    {
+        runtime_sim_process sim;
+        daemon_process d({platform, QStringLiteral("/bin/true")});
+        QVERIFY(ready(sim));
+        const int trials = 20, members = 100;
+        for (int trial = 1; trial <= trials; ++trial) {
+            app_tree tree;
+            QVERIFY(start_tree(sim, QStringLiteral("storm"), members, &tree));
+            // The storm is on: children besides the members.
+            QVERIFY(wait_until([&] { return tagged(tree.log).size() > members; }));
+            sim.kill_app(platform, QString::number(tree.root));
+            QVERIFY(wait_until([&] { return none_alive(tree.members); }, 30000));
+            // Orphaned children check for their parent within 5 ms.
+            QTest::qWait(100);
+            const QList<pid_t> survivors = tagged(tree.log);
+            for (const pid_t pid : survivors)
+                kill(pid, SIGKILL);
+            QVERIFY2(survivors.isEmpty(),
+                     qPrintable(
+                         QStringLiteral("trial %1: %2 survived").arg(trial).arg(survivors.size())));
+            QVERIFY(wait_until([&] { return platform_stops(sim) == trial; }));
+        }
+    }
+
+    void stopped_members_die_and_stopped_outsiders_stay_stopped()
+    {
+        runtime_sim_process sim;
+        daemon_process d({platform, QStringLiteral("/bin/true")});
+        QVERIFY(ready(sim));
+        child_process outsider;
+        const QString outsider_log = dir.filePath(QStringLiteral("stopped-outsider.log"));
+        logs.append(outsider_log);
+        outsider.start(tree_binary(), {QStringLiteral("balanced"), "1", outsider_log});
+        QVERIFY(wait_until([&] { return pids_in_file(outsider_log).size() == 1; }));
+        const pid_t outside = static_cast<pid_t>(outsider.processId());
+        kill(outside, SIGSTOP);
+        QVERIFY(wait_until([&] { return state_of(outside) == 'T'; }));
+
+        app_tree tree;
+        QVERIFY(start_tree(sim, QStringLiteral("balanced"), 20, &tree));
+        const QList<pid_t> stopped{tree.root, tree.members.at(3), tree.members.at(19)};
+        for (const pid_t pid : stopped)
+            kill(pid, SIGSTOP);
+        QVERIFY(wait_until([&] {
+            return std::all_of(stopped.begin(), stopped.end(),
+                               [](pid_t p) { return state_of(p) == 'T'; });
+        }));
+
+        sim.kill_app(platform, QString::number(tree.root));
+        QVERIFY(wait_until([&] { return none_alive(tree.members); }));
+        QVERIFY(wait_until([&] { return platform_stops(sim) == 1; }));
+        QVERIFY(settle(sim));
+        QVERIFY(process_alive(outside));
+        QCOMPARE(state_of(outside), 'T');
+        QCOMPARE(running_reports(sim).size(), 1); // a stopped root is not an ended one
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_kill)
+#include "tst_kill.moc"

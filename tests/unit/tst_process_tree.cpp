@@ -1,0 +1,220 @@
+// The kill's pure parts: the listing parser, /proc/PID/stat fields, tree
+// membership by parent links; and the kill's refusals, in this process.
+#include "process_table.h"
+#include "process_tree.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::optional<proc_stat> stat_of(const char *text)
+{
+    return parse_proc_stat(text, std::strlen(text));
+}
+
+// pid ppid start, with state S.
+proc_stat entry(pid_t pid, pid_t ppid, unsigned long long start = 100)
+{
+    return proc_stat{pid, 'S', ppid, start};
+}
+
+QList<pid_t> sorted_pids(const std::unordered_map<pid_t, proc_stat> &members)
+{
+    QList<pid_t> pids;
+    for (const auto &member : members)
+        pids.append(member.first);
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+} // namespace
+
+class tst_process_tree : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void listing_lines_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QStringList>("pids");
+        QTest::newRow("two") << "a(100)-b(101)" << QStringList{"100", "101"};
+        QTest::newRow("not digits, then digits") << "x(abc)(12)" << QStringList{"12"};
+        QTest::newRow("empty parentheses") << "x()y()" << QStringList{};
+        QTest::newRow("closing one first") << "x)y(12)" << QStringList{"12"};
+        QTest::newRow("no closing one") << "x(12" << QStringList{};
+        QTest::newRow("threads in braces")
+            << QStringLiteral("app(100)─┬─child(102)\n") + QStringLiteral("         └─{app}(101)")
+            << QStringList{"100", "102", "101"};
+        QTest::newRow("a name that looks like a pid")
+            << "s(4242)(300)" << QStringList{"4242", "300"};
+        QTest::newRow("blank or sign inside") << "a( 12)(+3)(-4)(5 )" << QStringList{};
+        QTest::newRow("digits of another script") << QStringLiteral("a(١٢)(7)") << QStringList{"7"};
+        QTest::newRow("nested") << "a((12))(13)" << QStringList{"13"};
+    }
+    void listing_lines()
+    {
+        QFETCH(QString, line);
+        QFETCH(QStringList, pids);
+        QCOMPARE(pids_in_listing_line(line), pids);
+    }
+
+    void long_lines_are_parsed_whole()
+    {
+        QString line;
+        QStringList expected;
+        for (int i = 0; i < 400; ++i) {
+            line += QStringLiteral("long-name-abcde(%1)───").arg(10000 + i);
+            expected.append(QString::number(10000 + i));
+        }
+        QVERIFY(line.toUtf8().size() > 8192);
+        QCOMPARE(pids_in_listing_line(line), expected);
+        QCOMPARE(listing_command(4321), QByteArray("pstree -l -p 4321"));
+    }
+
+    void stat_fields()
+    {
+        const auto plain = stat_of("42 (sleep) S 7 42 42 0 -1 4194560 100 0 0 0 0 0 0 0 20 0 1 0 "
+                                   "123456 8192 100 18446744073709551615\n");
+        QVERIFY(plain);
+        QCOMPARE(plain->pid, 42);
+        QCOMPARE(plain->state, 'S');
+        QCOMPARE(plain->ppid, 7);
+        QCOMPARE(plain->start_time, 123456ULL);
+
+        // The name is the process's own: it cannot move the fields.
+        const auto hostile = stat_of("43 (evil) R 1 (9) T 5 43 43 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 "
+                                     "0 777 0 0\n");
+        QVERIFY(hostile);
+        QCOMPARE(hostile->state, 'T');
+        QCOMPARE(hostile->ppid, 5);
+        QCOMPARE(hostile->start_time, 777ULL);
+
+        for (const char *bad :
+             {"", "42 sleep S 7", "42 (sleep) S", "x (a) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5",
+              "42 (a) SS 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5",
+              "42 (a) S -1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5",
+              "0 (a) S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 5"})
+            QVERIFY2(!stat_of(bad), bad);
+    }
+
+    void tree_by_parent_links()
+    {
+        // 10 ─┬─ 11 ── 13
+        //     └─ 12        20 ── 21 (outside)   30 (was in the tree, parent gone)
+        const std::vector<proc_stat> table{entry(1, 0),   entry(10, 1),  entry(11, 10),
+                                           entry(12, 10), entry(13, 11), entry(20, 1),
+                                           entry(21, 20), entry(30, 1),  entry(31, 30)};
+        QCOMPARE(sorted_pids(tree_members(table, {{10, 100}})), (QList<pid_t>{10, 11, 12, 13}));
+        QCOMPARE(sorted_pids(tree_members(table, {{11, 100}})), (QList<pid_t>{11, 13}));
+        // A root that was reparented is still followed, with its children.
+        QCOMPARE(sorted_pids(tree_members(table, {{10, 100}, {30, 100}})),
+                 (QList<pid_t>{10, 11, 12, 13, 30, 31}));
+        // A root below another root is counted once.
+        QCOMPARE(tree_members(table, {{10, 100}, {11, 100}}).size(), size_t(4));
+        // Same pid, other start time: another process, not the root.
+        QVERIFY(tree_members(table, {{10, 99}}).empty());
+        QVERIFY(tree_members(table, {{99, 100}}).empty());
+        // Parent links that loop (never in a real table) do not hang it.
+        QCOMPARE(tree_members({entry(5, 6), entry(6, 5)}, {{5, 100}}).size(), size_t(2));
+    }
+
+    void frozen_states()
+    {
+        for (const char state : {'T', 't', 'Z', 'X'})
+            QVERIFY(is_frozen_state(state));
+        for (const char state : {'R', 'S', 'D', 'I', 'W', 'P'})
+            QVERIFY(!is_frozen_state(state));
+    }
+
+    void the_real_table()
+    {
+        const pid_t child = fork();
+        if (child == 0) {
+            pause();
+            _exit(0);
+        }
+        const std::vector<proc_stat> table = read_process_table();
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        bool self = false, son = false;
+        for (const proc_stat &p : table) {
+            self = self || (p.pid == getpid() && p.ppid == getppid() && p.state == 'R');
+            son = son || (p.pid == child && p.ppid == getpid() && p.start_time > 0);
+        }
+        QVERIFY(self);
+        QVERIFY(son);
+    }
+
+    // A tree that holds the caller is refused before anything is stopped:
+    // a stopped caller could not go on to send the SIGKILL.
+    void a_tree_holding_the_caller_is_refused()
+    {
+        const kill_report report = kill_process_tree(getpid());
+        QCOMPARE(report.signalled, 0);
+        QVERIFY(report.listed >= 1);
+        QCOMPARE(report.passes, 0);
+    }
+
+    void a_pid_with_no_process_kills_nothing()
+    {
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(0);
+        waitpid(child, nullptr, 0); // gone, and its pid not yet reused
+        const kill_report report = kill_process_tree(child);
+        QCOMPARE(report.listed, 0);
+        QCOMPARE(report.signalled, 0);
+    }
+
+    void a_small_tree_dies_whole()
+    {
+        const pid_t root = fork();
+        if (root == 0) {
+            if (fork() == 0) {
+                signal(SIGTERM, SIG_IGN);
+                setsid();
+                for (;;)
+                    pause();
+            }
+            for (;;)
+                pause();
+        }
+        // The grandchild is in place once the root's tree shows two processes.
+        std::unordered_map<pid_t, proc_stat> members;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                for (const proc_stat &p : read_process_table()) {
+                    if (p.pid == root)
+                        members = tree_members(read_process_table(), {{root, p.start_time}});
+                }
+                return members.size() == 2;
+            },
+            5000));
+        const kill_report report = kill_process_tree(root);
+        QCOMPARE(report.signalled, 2);
+        QVERIFY(report.frozen);
+        int status = 0;
+        QCOMPARE(waitpid(root, &status, 0), root);
+        QVERIFY(WIFSIGNALED(status));
+        QCOMPARE(WTERMSIG(status), SIGKILL);
+        for (const auto &member : members) {
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    for (const proc_stat &p : read_process_table())
+                        if (p.pid == member.first && p.state != 'Z')
+                            return false;
+                    return true;
+                },
+                5000));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_process_tree)
+#include "tst_process_tree.moc"
