@@ -309,6 +309,13 @@ private slots:
         sim.kill_app(platform, QString::number(tree.root));
         QVERIFY(wait_until([&] { return none_alive(tree.members); }));
         QVERIFY(wait_until([&] { return platform_stops(sim) == 1; }));
+        // The listing itself named them all: a cut line would have lost most.
+        QString listing;
+        for (const QString &line : QString::fromUtf8(d.err()).split(QLatin1Char('\n')))
+            if (line.startsWith(QStringLiteral("(\"%1\"").arg(tree.root)))
+                listing = line;
+        for (const pid_t pid : tree.members)
+            QVERIFY2(listing.contains(QStringLiteral("\"%1\"").arg(pid)), qPrintable(listing));
     }
 
     // Every member keeps forking short-lived children; a child that outlives
