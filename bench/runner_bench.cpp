@@ -77,6 +77,22 @@ double last_signal_time(runtime_sim_process &sim)
     return 0;
 }
 
+// When the stand-in received call number index of method (from the end
+// when negative, counting the calls of the last request).
+double call_time(runtime_sim_process &sim, const QString &method, int index)
+{
+    const QList<QJsonObject> calls = sim.calls(method);
+    if (index < 0) {
+        // The first call of the newest request: after the last emitted signal.
+        const double since = last_signal_time(sim);
+        for (const QJsonObject &call : calls)
+            if (call.value(QStringLiteral("t")).toDouble() > since)
+                return call.value(QStringLiteral("t")).toDouble();
+        return 0;
+    }
+    return calls.value(index).value(QStringLiteral("t")).toDouble();
+}
+
 int platform_stops(runtime_sim_process &sim)
 {
     int n = 0;
@@ -104,7 +120,7 @@ int main(int argc, char **argv)
                           {QStringLiteral("PROBE_LOG=") + log});
     wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; });
 
-    std::vector<double> start_us, restart_us, baseline_us;
+    std::vector<double> start_us, restart_us, baseline_us, fork_us, delivery_us, work_us;
     const QByteArray probe = probe_binary().toUtf8();
     qputenv("PROBE_LOG", log.toUtf8());
     for (int i = 0; i < runs; ++i) {
@@ -119,6 +135,12 @@ int main(int argc, char **argv)
             _exit(127);
         }
         waitpid(pid, nullptr, 0);
+        const double fork_before = now();
+        const pid_t bare = fork();
+        if (bare == 0)
+            _exit(0);
+        fork_us.push_back((now() - fork_before) * 1e6);
+        waitpid(bare, nullptr, 0);
         const QList<probe_event> base = read_events(log);
         if (!base.isEmpty())
             baseline_us.push_back((base.first().t - before) * 1e6);
@@ -131,6 +153,13 @@ int main(int argc, char **argv)
         const QList<probe_event> started = read_events(log);
         if (!started.isEmpty())
             start_us.push_back((started.first().t - last_signal_time(sim)) * 1e6);
+        // Eight status reports per round before this one. The runner's first
+        // log line leaves the daemon as the request is
+        // taken; its "running" report right after its fork returns.
+        const double first_log = call_time(sim, QStringLiteral("show_daemon_log"), -1);
+        const double running_report = call_time(sim, QStringLiteral("set_app_status"), 8 * i);
+        delivery_us.push_back((first_log - last_signal_time(sim)) * 1e6);
+        work_us.push_back((running_report - first_log) * 1e6);
 
         // Restart: raise to the relaunched instance's first instruction.
         QFile::remove(log);
@@ -167,6 +196,7 @@ int main(int argc, char **argv)
     const long after_kb = rss_anon_kb(dpid);
 
     const stats s = summarize(start_us), r = summarize(restart_us), b = summarize(baseline_us);
+    const stats f = summarize(fork_us), dl = summarize(delivery_us), w = summarize(work_us);
     std::printf("runner latency over %d runs (microseconds)\n", runs);
     std::printf("%-40s %10s %10s %12s\n", "", "median", "p99", "median/base");
     std::printf("%-40s %10.0f %10.0f %12s\n", "fork+execv baseline", b.median, b.p99, "1.00");
@@ -174,6 +204,12 @@ int main(int argc, char **argv)
                 s.p99, s.median / b.median);
     std::printf("%-40s %10.0f %10.0f %12.2f\n", "SIGSEGV -> relaunched first instruction", r.median,
                 r.p99, r.median / b.median);
+    std::printf("\nwhere the start goes (microseconds)\n");
+    std::printf("%-40s %10.0f %10.0f\n", "signal -> first log line at the stand-in", dl.median,
+                dl.p99);
+    std::printf("%-40s %10.0f %10.0f\n", "first log line -> running report", w.median, w.p99);
+    std::printf("%-40s %10.0f %10.0f\n", "  of which a plain fork (parent side)", f.median, f.p99);
+    std::printf("%-40s %10.0f\n", "  the daemon's own work, about", w.median - f.median);
     std::printf("\nfootprint\n");
     std::printf("%-40s %10d threads %8ld kB anon\n", "idle", idle_threads, idle_kb);
     std::printf("%-40s %10d threads %8ld kB anon  (%.1f kB per application)\n",
