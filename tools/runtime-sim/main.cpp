@@ -130,6 +130,11 @@ int run_command(QDBusConnection bus, const QStringList &command, runtime_sim::op
             QString::fromLatin1(sim_control_interface), QStringLiteral("emit_signal"));
         call << command;
         const QDBusMessage reply = bus.call(call);
+        if (reply.type() == QDBusMessage::ErrorMessage &&
+            reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.AccessDenied"))
+            return fail(QStringLiteral("the bus refused the request to the watch (the policy "
+                                       "file lets only root send it): %1")
+                            .arg(reply.errorMessage()));
         if (reply.type() == QDBusMessage::ErrorMessage)
             return fail(QStringLiteral("the owner of %1 is not a lavrosk-runtime-sim watch: %2")
                             .arg(service, reply.errorMessage()));
