@@ -1,0 +1,20 @@
+// The application name of an arbitrary path: no "/" in it, and the path ends
+// with it (the whole path when it holds no "/").
+#include "text_util.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QString path = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
+    const QString name = app_name_of(path);
+    if (name.contains(QLatin1Char('/')) || !path.endsWith(name))
+        abort();
+    if (!path.contains(QLatin1Char('/')) && name != path)
+        abort();
+    // The command text keeps the name whole at its start.
+    if (!command_text(name, {path, QString()}).startsWith(name))
+        abort();
+    return 0;
+}
