@@ -22,10 +22,10 @@ if ! (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/o
     exit 1
 fi
 set -- "$work"/out/lavrosk-daemon_*.deb
-[ $# -eq 1 ] && [ -f "$1" ] || {
+if [ $# -ne 1 ] || [ ! -f "$1" ]; then
     echo "FAIL: expected one package, found: $*" >&2
     exit 1
-}
+fi
 deb=$1
 echo "package: $(basename "$deb"), $(wc -c <"$deb") bytes"
 
@@ -85,6 +85,7 @@ pids() { # pids APP STATE: the pids in APP's set_app_status reports of STATE
 
 flaky_running=$(pids flaky running | tr '\n' ' ')
 flaky_stopped=$(pids flaky stop | tr '\n' ' ')
+# shellcheck disable=SC2086 # one word per pid
 set -- $flaky_running
 { [ $# -eq 2 ] && [ "$1" != "$2" ]; } || fail "flaky: two launches with two pids ($flaky_running)"
 [ "$flaky_stopped" = "$flaky_running" ] || fail "flaky: each launch stopped ($flaky_stopped)"
@@ -92,8 +93,7 @@ set -- $flaky_running
 tree=$(pids spawner running)
 [ "$(printf '%s\n' "$tree" | wc -l)" -eq 1 ] || fail "spawner: one launch, no relaunch ($tree)"
 [ "$(pids spawner stop)" = "$tree" ] || fail "spawner: stopped"
-grep -q "\"signal\":\"kill_app\"" "$work/calls" && grep '"kill_app"' "$work/calls" | grep -q "\"$tree\"" ||
-    fail "kill_app for the tree root $tree"
+grep '"signal":"kill_app"' "$work/calls" | grep -q "\"$tree\"" || fail "kill_app for the tree root $tree"
 grep -q 'processes of the tree left after the kill: 0 of 7' "$work/demo.out" ||
     fail "the tree outlived the kill: $(grep 'left after' "$work/demo.out")"
 
