@@ -42,7 +42,11 @@ else
 fi
 # On a terminal, a pause before each step gives a reader time to follow; the
 # waits that matter are on the calls themselves.
-pace=${LAVROSK_DEMO_PACE:-$([ -t 1 ] && echo 0.8 || echo 0)}
+if [ -t 1 ]; then
+    pace=${LAVROSK_DEMO_PACE:-0.8}
+else
+    pace=${LAVROSK_DEMO_PACE:-0}
+fi
 heading() {
     sleep "$pace"
     printf '\n%s== %s%s\n' "$bold" "$1" "$plain"
