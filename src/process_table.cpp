@@ -8,8 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 // Fields after the name: state is the first, ppid the second, start time the
 // twentieth (fields 3, 4 and 22 of proc(5)).
@@ -99,6 +98,18 @@ std::optional<proc_stat> parse_proc_stat(const char *text, size_t size)
         p = field_end;
     }
     return result;
+}
+
+std::optional<proc_stat> read_proc_stat(pid_t pid)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "%d", static_cast<int>(pid));
+    const int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc_fd < 0)
+        return std::nullopt;
+    const std::optional<proc_stat> stat = read_stat_of(proc_fd, name);
+    close(proc_fd);
+    return stat;
 }
 
 std::vector<proc_stat> read_process_table()

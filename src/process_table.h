@@ -25,6 +25,9 @@ using process_ids = std::unordered_map<pid_t, unsigned long long>;
 // read after its last ")". nullopt for text of another shape.
 std::optional<proc_stat> parse_proc_stat(const char *text, size_t size);
 
+// One process's entry; nullopt once it is gone.
+std::optional<proc_stat> read_proc_stat(pid_t pid);
+
 // Every process now in /proc. Threads other than a process's first are not
 // listed there, so they are not in the table either.
 std::vector<proc_stat> read_process_table();

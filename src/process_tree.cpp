@@ -12,17 +12,18 @@
 #include <optional>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 // Passes over the process table while freezing. A quiet tree settles in three
 // or four; one that forks hard in a few more. A process that cannot stop
 // (a vfork parent whose child we stopped, waiting in the kernel) never shows
 // the stopped state, so the bound is what ends the wait for it.
 constexpr int max_freeze_passes = 200;
-// Between passes while some process has not stopped yet: SIGSTOP takes effect
-// only once the target is scheduled.
-constexpr useconds_t settle_wait_us = 500;
+// SIGSTOP takes effect only once its target is scheduled. Before another
+// whole pass, the processes stopped so far are watched alone (a few stat
+// files, not all of /proc) until they show it, for at most this many rounds.
+constexpr int settle_rounds = 50;
+constexpr useconds_t settle_wait_us = 200;
 
 using members_map = std::unordered_map<pid_t, proc_stat>;
 
@@ -87,7 +88,7 @@ std::vector<pid_t> signal_order(const QStringList &pid_list, pid_t root, const m
 
 class tree_freezer
 {
-  public:
+public:
     explicit tree_freezer(std::vector<pid_t> order) : order(std::move(order)) {}
 
     // Stops the verified processes in signal order, then passes over the
@@ -102,6 +103,8 @@ class tree_freezer
         current = members;
         bool frozen_before = false;
         for (int pass = 1; pass <= max_freeze_passes; ++pass) {
+            if (!frozen_before)
+                wait_for_stopped_state();
             report->passes = pass;
             const bool frozen = pass_over_table();
             if (frozen && frozen_before) {
@@ -109,8 +112,6 @@ class tree_freezer
                 return;
             }
             frozen_before = frozen;
-            if (!frozen)
-                usleep(settle_wait_us);
         }
         qDebug() << "tree of" << order.front() << "not seen frozen after" << max_freeze_passes
                  << "passes; killing the" << current.size() << "processes found";
@@ -137,11 +138,24 @@ class tree_freezer
         return signalled;
     }
 
-  private:
+private:
     void stop(const proc_stat &process)
     {
         kill(process.pid, SIGSTOP);
         stopped[process.pid] = process.start_time;
+    }
+
+    void wait_for_stopped_state() const
+    {
+        for (int round = 0; round < settle_rounds; ++round) {
+            const bool all = std::all_of(stopped.begin(), stopped.end(), [](const auto &process) {
+                const std::optional<proc_stat> now = read_proc_stat(process.first);
+                return !now || now->start_time != process.second || is_frozen_state(now->state);
+            });
+            if (all)
+                return;
+            usleep(settle_wait_us);
+        }
     }
 
     // One pass: stops every newcomer, and again every process that is not

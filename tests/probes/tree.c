@@ -13,6 +13,8 @@
  * Some processes sit in a process group or a session of their own, and some
  * ignore SIGTERM, as real applications do. A storm child that outlives its
  * parent stays (it would be an application's orphan), so it can be counted.
+ * Every process ends by itself after a while, so a test that dies half-way
+ * leaves nothing behind for long.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -23,6 +25,9 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+/* Seconds a process of the tree lives at most (SIGALRM ends it). */
+enum { lifetime = 300 };
 
 static void log_pid(const char *log)
 {
@@ -44,6 +49,7 @@ static void storm(unsigned seed)
     for (;;) {
         pid_t child = fork();
         if (child == 0) {
+            alarm(lifetime);
             usleep(1000 + (unsigned)rand_r(&seed) % 4000);
             if (getppid() != self)
                 for (;;)
@@ -92,6 +98,7 @@ int main(int argc, char **argv)
         setsid();
     if (index % 4 == 2)
         signal(SIGTERM, SIG_IGN);
+    alarm(lifetime); /* not inherited: each process sets its own */
     if (name && (rename_all || index == n - 1))
         prctl(PR_SET_NAME, name, 0, 0, 0);
     log_pid(log);
