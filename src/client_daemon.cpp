@@ -66,6 +66,11 @@ void client_daemon::run_app_slot(QVariantList app_cmd)
     // back, so that a daemon which once ran many applications shrinks again.
     connect(runner, &QObject::destroyed, [] { malloc_trim(0); });
     runner->start(QThread::InheritPriority);
+    if (!runner->isRunning() && !runner->isFinished()) {
+        // No thread could be made: nothing was reported or counted yet.
+        qDebug() << "app_start not served: no thread for a runner of" << request->app;
+        delete runner;
+    }
 }
 
 void client_daemon::kill_app_slot(QStringList app_info)

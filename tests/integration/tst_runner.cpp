@@ -412,14 +412,22 @@ private slots:
             QSKIP("needs setpriv and prlimit (util-linux)");
         runtime_sim_process sim;
         QVERIFY(sim.ok());
-        // As user nobody with room for three more tasks: the main thread, the
-        // bus thread and one runner; the runner's fork is one too many.
-        const QString limit = QString::number(tasks_of_uid(65534) + 3);
+        // The tasks of an idle daemon (a sanitizer may add its own thread).
+        int idle_threads = 0;
+        {
+            daemon_process probe_daemon({platform, QStringLiteral("/bin/true")});
+            QVERIFY(
+                wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
+            idle_threads = thread_count(probe_daemon.pid());
+        }
+        // As user nobody with room for those and one more: a runner thread,
+        // and no room for the runner's fork.
+        const QString limit = QString::number(tasks_of_uid(65534) + idle_threads + 1);
         daemon_process d({"--nproc=" + limit + ":" + limit, "setpriv", "--reuid=65534",
                           "--regid=65534", "--clear-groups", daemon_binary(), platform,
                           "/bin/true"},
                          true, {}, QStandardPaths::findExecutable("prlimit"));
-        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
+        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 2; }));
         sim.start_app(platform, probe_binary(), {"exit", "0"});
         QVERIFY(platform_stopped(sim));
         const QList<status_call> expected{{platform_status, {platform, running}},
