@@ -203,9 +203,8 @@ private slots:
         QVERIFY(settle(sim));
 
         QCOMPARE(running_reports(sim).size(), 1);
-        QVERIFY(sim.payloads(QStringLiteral("set_app_status"))
-                    .contains(QJsonArray{
-                        QJsonArray{"c1", "probe_tree", QString::number(tree.root), "stop"}}));
+        QCOMPARE(status_list(sim.payloads(QStringLiteral("set_app_status")).last()),
+                 (QStringList{"c1", "probe_tree", QString::number(tree.root), "stop"}));
         QCOMPARE(pids_in_file(tree.log).size(), 40); // nothing relaunched
         QVERIFY(sim.daemon_logs().contains(QStringLiteral("要杀死的app容器标识:shop@c1@0pid:") +
                                            QString::number(tree.root)));
@@ -352,8 +351,9 @@ private slots:
         for (int trial = 1; trial <= trials; ++trial) {
             app_tree tree;
             QVERIFY(start_tree(sim, QStringLiteral("storm"), members, &tree));
-            // The storm is on: children besides the members' own.
-            QVERIFY(wait_until([&] { return children_of(tree.members) > members - 1; }));
+            // The storm is on: children besides the members' own (each
+            // member has about one at any moment).
+            QVERIFY(wait_until([&] { return children_of(tree.members) > members / 2; }));
             sim.kill_app(platform, QString::number(tree.root));
             QVERIFY(wait_until([&] { return none_alive(tree.members); }, 30000));
             // Orphaned children check for their parent within 5 ms.
