@@ -10,6 +10,8 @@
  *                                signal state and the environment to FILE,
  *                                then exit 0
  *   probe wait FILE [SECONDS]    exit 0 once FILE exists (at most SECONDS, 60)
+ *   probe gate-signal FILE SIG N STATE
+ *                                wait for FILE, then behave as "signal"
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -109,6 +111,14 @@ int main(int argc, char **argv)
     log_event("launch", mode);
     if (!strcmp(mode, "exit") && argc >= 3)
         return atoi(argv[2]);
+    if (!strcmp(mode, "gate-signal") && argc >= 6) {
+        const double limit = now() + 60.0;
+        while (access(argv[2], F_OK) != 0 && now() < limit)
+            usleep(2000);
+        mode = "signal";
+        argv += 1;
+        argc -= 1;
+    }
     if (!strcmp(mode, "signal") && argc >= 5) {
         if (bump_counter(argv[4]) < atoi(argv[3])) {
             struct rlimit none = {0, 0};
