@@ -99,21 +99,13 @@ tree spawn_tree(const char *shape, int n, int serial)
     return t;
 }
 
+// The same listing, then SIGKILL to every pid in it at once.
 void plain_kill(pid_t root)
 {
-    FILE *stream = popen(listing_command(root).constData(), "re");
-    if (!stream)
-        return;
-    QStringList pids;
-    char *line = nullptr;
-    size_t capacity = 0;
-    ssize_t length;
-    while ((length = getline(&line, &capacity, stream)) >= 0)
-        pids += pids_in_listing_line(QString::fromUtf8(line, static_cast<int>(length)));
-    std::free(line);
-    pclose(stream);
-    for (const QString &pid : pids)
-        kill(pid.toInt(), SIGKILL);
+    if (const std::optional<QStringList> pids = list_tree(root)) {
+        for (const QString &pid : *pids)
+            kill(pid.toInt(), SIGKILL);
+    }
 }
 
 // Orphans of the trees come to us (we are their subreaper), so /proc does not

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <sys/types.h>
 
 // The listing command for the tree rooted at root. "-l": on a pipe, pstree
@@ -14,6 +15,10 @@ QByteArray listing_command(pid_t root);
 // digits that stands between a "(" and the next ")". They are only
 // candidates: a process's name may hold "(123)" too.
 QStringList pids_in_listing_line(const QString &line);
+
+// Runs the listing and returns the candidates of all its lines, in order;
+// nullopt (after saying so) when it could not be run.
+std::optional<QStringList> list_tree(pid_t root);
 
 // What one kill did, for the benchmark and the tests.
 struct kill_report {

@@ -157,6 +157,18 @@ class tst_kill : public QObject
         return wait_until([&] { return sim.daemon_logs().filter(marker).size() == 1; });
     }
 
+    // A process of the test's own, outside every tree the daemon runs; -1 if
+    // it did not come up.
+    pid_t start_outsider(child_process &outsider)
+    {
+        const QString log = dir.filePath(QStringLiteral("outsider-%1.log").arg(++serial));
+        logs.append(log);
+        outsider.start(tree_binary(), {QStringLiteral("balanced"), "1", log});
+        if (!wait_until([&] { return pids_in_file(log).size() == 1; }))
+            return -1;
+        return static_cast<pid_t>(outsider.processId());
+    }
+
     // The stand-in is up and the daemon has announced itself.
     static bool ready(runtime_sim_process &sim)
     {
@@ -283,11 +295,8 @@ private slots:
         daemon_process d({platform, QStringLiteral("/bin/true")});
         QVERIFY(ready(sim));
         child_process outsider;
-        const QString outsider_log = dir.filePath(QStringLiteral("outsider.log"));
-        logs.append(outsider_log);
-        outsider.start(tree_binary(), {QStringLiteral("balanced"), "1", outsider_log});
-        QVERIFY(wait_until([&] { return pids_in_file(outsider_log).size() == 1; }));
-        const pid_t outside = static_cast<pid_t>(outsider.processId());
+        const pid_t outside = start_outsider(outsider);
+        QVERIFY(outside > 0);
 
         app_tree tree;
         const QString name = QStringLiteral("s(%1)").arg(outside);
@@ -374,11 +383,8 @@ private slots:
         daemon_process d({platform, QStringLiteral("/bin/true")});
         QVERIFY(ready(sim));
         child_process outsider;
-        const QString outsider_log = dir.filePath(QStringLiteral("stopped-outsider.log"));
-        logs.append(outsider_log);
-        outsider.start(tree_binary(), {QStringLiteral("balanced"), "1", outsider_log});
-        QVERIFY(wait_until([&] { return pids_in_file(outsider_log).size() == 1; }));
-        const pid_t outside = static_cast<pid_t>(outsider.processId());
+        const pid_t outside = start_outsider(outsider);
+        QVERIFY(outside > 0);
         kill(outside, SIGSTOP);
         QVERIFY(wait_until([&] { return state_of(outside) == 'T'; }));
 
