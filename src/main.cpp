@@ -5,6 +5,7 @@
 #include <QDebug>
 
 #include <cstdio>
+#include <malloc.h>
 
 namespace {
 
@@ -41,6 +42,10 @@ int main(int argc, char **argv)
         qputenv("QT_NO_THREADED_GLIB", "1");
         launch_plan::hide_variable("QT_NO_THREADED_GLIB");
     }
+
+    // One malloc arena: runner threads allocate little and mostly wait, and
+    // per-thread arenas would keep what a peak of runners left in them.
+    mallopt(M_ARENA_MAX, 1);
 
     const QString app_platform = from_arg(argv[1]);
     const QString apppath = from_arg(argv[2]);

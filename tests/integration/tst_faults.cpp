@@ -261,10 +261,14 @@ private slots:
         QVERIFY(second_kb > 0);
         qInfo("anonymous memory: idle %ld kB, after one burst %ld kB, after two %ld kB", idle_kb,
               first_kb, second_kb);
-        // The allocator keeps what a peak needed; a second peak needs no more.
+        // The allocator keeps part of what 200 runners at once needed (valgrind
+        // checks for leaks); a second burst must not pile onto the first.
 #ifndef LAVROSK_SANITIZED
-        QVERIFY2(second_kb < first_kb + 1024,
-                 qPrintable(QStringLiteral("%1 kB, then %2 kB").arg(first_kb).arg(second_kb)));
+        QVERIFY2(second_kb < idle_kb + 8192,
+                 qPrintable(QStringLiteral("idle %1 kB, then %2 kB, %3 kB")
+                                .arg(idle_kb)
+                                .arg(first_kb)
+                                .arg(second_kb)));
 #endif
     }
 };
