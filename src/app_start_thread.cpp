@@ -69,6 +69,8 @@ void app_start_thread::run()
         qDebug() << "service connect failed";
         return;
     }
+    // This runner's calls all go through its own proxy while the service is there.
+    const runtime::thread_proxy_scope scope(&serviceInterface);
     int count;
     {
         // The "running" report and the count move together, so a platform
@@ -155,7 +157,7 @@ void app_start_thread::finish(runtime::proxy &serviceInterface, const QString &a
     }
 
     const QStringList list{app_platform, status_stop};
-    runtime::proxy serviceInterface1;
+    runtime::call_proxy serviceInterface1;
     std::optional<QDBusPendingCall> final_report;
     {
         // As with the "running" report in run(): the decrement and a platform
@@ -216,7 +218,7 @@ int app_start_thread::split_num(QString src, QString separator)
 void app_start_thread::send_to_client_app_platform_status(QString msg)
 {
     const QVariantList app_status{msg};
-    runtime::proxy serviceInterface;
+    runtime::call_proxy serviceInterface;
     if (!serviceInterface.is_valid()) {
         qDebug() << serviceInterface.error_text().constData();
         qDebug() << "service connect failed";

@@ -30,19 +30,22 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
                 SLOT(kill_daemon_slot(QString)));
 
     const QVariantList platform_status{app_platform, apppath, appargv};
-    runtime::proxy proxy;
-    if (!proxy.is_valid()) {
-        qDebug() << proxy.error_text().constData();
+    runtime::watch_presence(this);
+    main_proxy = std::make_unique<runtime::proxy>();
+    main_scope = std::make_unique<runtime::thread_proxy_scope>(main_proxy.get());
+    runtime::set_seen_present(main_proxy->is_valid());
+    if (!main_proxy->is_valid()) {
+        qDebug() << main_proxy->error_text().constData();
         return;
     }
-    proxy.post(runtime::daemon_ready, platform_status);
+    main_proxy->post(runtime::daemon_ready, platform_status);
 }
 
 client_daemon::~client_daemon() = default;
 
 void client_daemon::send_daemon_log(QString log)
 {
-    runtime::proxy proxy;
+    runtime::call_proxy proxy;
     if (!proxy.is_valid()) {
         qDebug() << proxy.error_text().constData();
         return;

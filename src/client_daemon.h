@@ -6,8 +6,14 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include <memory>
 #include <mutex>
 #include <sys/types.h>
+
+namespace runtime {
+class proxy;
+class thread_proxy_scope;
+} // namespace runtime
 
 class client_daemon : public QObject
 {
@@ -32,6 +38,9 @@ private:
     const QString platform_and_app;
     const QString app_path;
     const QStringList app_argv;
+    // Shared by the calls made on the main thread.
+    std::unique_ptr<runtime::proxy> main_proxy;
+    std::unique_ptr<runtime::thread_proxy_scope> main_scope;
 
 public:
     // Guards app_nums. A std::mutex rather than a QMutex: ThreadSanitizer sees

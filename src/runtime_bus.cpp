@@ -3,6 +3,9 @@
 #include "runtime_proxy.h"
 
 #include <QDBusConnection>
+#include <QDBusServiceWatcher>
+
+#include <atomic>
 
 namespace runtime {
 
@@ -45,6 +48,55 @@ QDBusPendingCall proxy::send(const char *method, const QVariantList &payload, in
     iface->setTimeout(timeout_ms);
     return iface->asyncCallWithArgumentList(QString::fromLatin1(method),
                                             QVariantList{QVariant(payload)});
+}
+
+namespace {
+
+std::atomic<bool> present{false};
+thread_local proxy *shared_proxy = nullptr;
+
+} // namespace
+
+void watch_presence(QObject *parent)
+{
+    auto *watch =
+        new QDBusServiceWatcher(QString::fromLatin1(service), QDBusConnection::systemBus(),
+                                QDBusServiceWatcher::WatchForOwnerChange, parent);
+    QObject::connect(watch, &QDBusServiceWatcher::serviceOwnerChanged,
+                     [](const QString &, const QString &, const QString &owner) {
+                         set_seen_present(!owner.isEmpty());
+                     });
+}
+
+void set_seen_present(bool is_present)
+{
+    present.store(is_present, std::memory_order_relaxed);
+}
+
+bool seen_present()
+{
+    return present.load(std::memory_order_relaxed);
+}
+
+thread_proxy_scope::thread_proxy_scope(proxy *p) : previous(shared_proxy)
+{
+    shared_proxy = p;
+}
+
+thread_proxy_scope::~thread_proxy_scope()
+{
+    shared_proxy = previous;
+}
+
+call_proxy::call_proxy() : use(shared_proxy)
+{
+    if (use == nullptr || !seen_present()) {
+        own = std::make_unique<proxy>();
+        use = own.get();
+        // A fresh check that finds the service says more than the watch did.
+        if (use->is_valid())
+            set_seen_present(true);
+    }
 }
 
 QVariantList status_payload(const QStringList &list)

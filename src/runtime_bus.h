@@ -61,6 +61,50 @@ private:
     std::unique_ptr<ComQuorlRuntimeInterfaceInterface> iface;
 };
 
+// Whether the service's name had an owner when last seen. A watch on the main
+// thread keeps it current; start it once, before the first proxy is checked.
+void watch_presence(QObject *parent);
+void set_seen_present(bool present);
+bool seen_present();
+
+// Makes p the proxy that the calls of this thread share while the object
+// lives (a runner's own proxy, the daemon's on the main thread).
+class thread_proxy_scope
+{
+public:
+    explicit thread_proxy_scope(proxy *p);
+    ~thread_proxy_scope();
+    thread_proxy_scope(const thread_proxy_scope &) = delete;
+    thread_proxy_scope &operator=(const thread_proxy_scope &) = delete;
+
+private:
+    proxy *previous;
+};
+
+// The proxy for one call. While the service is known to be there, the
+// thread's shared proxy serves: making a proxy costs a hop to the bus
+// thread, several per launch. Otherwise a fresh one checks again, so a
+// service that has just come back is never taken for absent.
+class call_proxy
+{
+public:
+    call_proxy();
+    bool is_valid() const { return use->is_valid(); }
+    QByteArray error_text() const { return use->error_text(); }
+    QDBusError::ErrorType post(const char *method, const QVariantList &payload)
+    {
+        return use->post(method, payload);
+    }
+    QDBusPendingCall send(const char *method, const QVariantList &payload, int timeout_ms)
+    {
+        return use->send(method, payload, timeout_ms);
+    }
+
+private:
+    std::unique_ptr<proxy> own;
+    proxy *use;
+};
+
 // Wraps a status list as the single element of the payload of a status report.
 QVariantList status_payload(const QStringList &list);
 
