@@ -33,7 +33,7 @@ platform='demo@container1@0'
 container=container1
 work=$(mktemp -d "${TMPDIR:-/tmp}/lavrosk-demo.XXXXXX")
 record=$work/calls.jsonl
-bus_pid="" sim_pid="" daemon_pid=""
+bus_pid="" sim_pid="" daemon_pid="" daemon_session=""
 
 if [ -t 1 ] && [ -z "${NO_COLOR:-}" ]; then
     bold=$(printf '\033[1m') plain=$(printf '\033[0m')
@@ -61,10 +61,10 @@ cleanup() {
     if [ -n "$daemon_pid" ]; then
         kill -s KILL -- "-$daemon_pid" 2>/dev/null || true
     fi
-    if [ -f "$work/tree.pids" ]; then
-        while read -r pid; do
+    if [ -f "$work/tree.pids" ] && [ -n "$daemon_session" ]; then
+        for pid in $(alive_pids "$work/tree.pids"); do
             kill -s KILL "$pid" 2>/dev/null || true
-        done <"$work/tree.pids"
+        done
     fi
     for pid in $sim_pid $bus_pid; do
         kill "$pid" 2>/dev/null || true
@@ -121,9 +121,14 @@ running_pid() {
 
 # Pids listed in a file that still exist and are not zombies.
 alive_pids() {
+    # Only processes still in the daemon's session count: a pid that names
+    # anybody else by now is not ours (pids are reused, and fast).
     while read -r pid; do
-        state=$(sed -n 's/^[0-9]* (.*) \([A-Z]\).*/\1/p' "/proc/$pid/stat" 2>/dev/null || true)
-        if [ -n "$state" ] && [ "$state" != Z ]; then
+        fields=$(sed -n 's/^[0-9]* (.*) \([A-Z]\) [0-9-]* [0-9-]* \([0-9-]*\) .*/\1 \2/p' \
+            "/proc/$pid/stat" 2>/dev/null || true)
+        state=${fields% *}
+        session=${fields#* }
+        if [ -n "$fields" ] && [ "$state" != Z ] && [ "$session" = "$daemon_session" ]; then
             echo "$pid"
         fi
     done <"$1"
@@ -172,6 +177,7 @@ heading "1. Start a daemon for $platform: it announces itself"
 # launched at once, and Ctrl-C reaches only this script.
 setsid "$daemon" "$platform" "$here/flaky" "$work" >"$work/daemon.out" 2>"$work/daemon.err" &
 daemon_pid=$!
+daemon_session=$daemon_pid
 await 1 "daemon_ready" '"method":"daemon_ready"'
 
 heading "2. Launch flaky: it crashes by SIGSEGV and the daemon launches it again"
