@@ -66,14 +66,10 @@ private slots:
             QList<pid_t> waiting;
             QFile records(log);
             QVERIFY(records.open(QIODevice::ReadOnly));
-            QList<QList<QByteArray>> launch_records;
             for (const QByteArray &line : records.readAll().split('\n')) {
                 const QList<QByteArray> words = line.split(' ');
-                if (words.size() >= 4 && words.at(0) == "launch")
-                    launch_records.append(words);
-            }
-            for (const QList<QByteArray> &words : launch_records.mid(launches - 42)) {
-                if (words.at(3) == "wait")
+                if (words.size() >= 5 && words.at(0) == "launch" && words.at(3) == "wait" &&
+                    words.at(4) == gate.toUtf8())
                     waiting.append(static_cast<pid_t>(words.at(1).toInt()));
             }
             QCOMPARE(waiting.size(), 10);

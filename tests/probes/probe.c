@@ -31,8 +31,9 @@ static double now(void)
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-/* One line "EVENT PID TIME MODE" in $PROBE_LOG; the time is taken first. */
-static void log_event(const char *event, const char *mode)
+/* One line "EVENT PID TIME MODE [ARG]" in $PROBE_LOG, ARG being the mode's
+ * first argument; the time is taken first. */
+static void log_event(const char *event, const char *mode, const char *arg)
 {
     const double t = now();
     const char *path = getenv("PROBE_LOG");
@@ -41,7 +42,7 @@ static void log_event(const char *event, const char *mode)
     FILE *f = fopen(path, "a");
     if (!f)
         return;
-    fprintf(f, "%s %d %.9f %s\n", event, (int)getpid(), t, mode);
+    fprintf(f, "%s %d %.9f %s %s\n", event, (int)getpid(), t, mode, arg ? arg : "");
     fclose(f);
 }
 
@@ -108,7 +109,7 @@ int main(int argc, char **argv)
     if (argc < 2)
         return 2;
     const char *mode = argv[1];
-    log_event("launch", mode);
+    log_event("launch", mode, argv[2]);
     if (!strcmp(mode, "exit") && argc >= 3)
         return atoi(argv[2]);
     if (!strcmp(mode, "gate-signal") && argc >= 6) {
@@ -124,7 +125,7 @@ int main(int argc, char **argv)
             struct rlimit none = {0, 0};
             setrlimit(RLIMIT_CORE, &none);
             signal(atoi(argv[2]), SIG_DFL);
-            log_event("raise", mode);
+            log_event("raise", mode, NULL);
             raise(atoi(argv[2]));
             pause();
         }
