@@ -402,7 +402,20 @@ private slots:
         QVERIFY(wait_until([&] { return none_alive(tree.members); }));
         QVERIFY(wait_until([&] { return platform_stops(sim) == 1; }));
         QVERIFY(settle(sim));
-        QVERIFY(process_alive(outside));
+        if (!process_alive(outside)) {
+            // Say who ended it: the daemon's lines that name it, and how it ended.
+            outsider.waitForFinished(1000);
+            QStringList named;
+            for (const QString &line : QString::fromUtf8(d.err()).split(QLatin1Char('\n')))
+                if (line.contains(QString::number(outside)))
+                    named.append(line);
+            QFAIL(qPrintable(QStringLiteral("outsider %1 gone: exit status %2, code %3; "
+                                            "daemon lines naming it: %4")
+                                 .arg(outside)
+                                 .arg(int(outsider.exitStatus()))
+                                 .arg(outsider.exitCode())
+                                 .arg(named.join(QStringLiteral(" | ")))));
+        }
         QCOMPARE(state_of(outside), 'T');
         QCOMPARE(running_reports(sim).size(), 1); // a stopped root is not an ended one
     }
