@@ -163,7 +163,11 @@ class tst_kill : public QObject
     {
         const QString log = dir.filePath(QStringLiteral("outsider-%1.log").arg(++serial));
         logs.append(log);
-        outsider.start(tree_binary(), {QStringLiteral("balanced"), "1", log});
+        // In a session of its own: in the test's process group, a stopped
+        // outsider would take the SIGHUP the kernel sends to a group that a
+        // killed tree leaves orphaned with stopped members.
+        outsider.start(QStringLiteral("setsid"),
+                       {tree_binary(), QStringLiteral("balanced"), "1", log});
         if (!wait_until([&] { return pids_in_file(log).size() == 1; }))
             return -1;
         return static_cast<pid_t>(outsider.processId());
