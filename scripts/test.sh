@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 ./scripts/deps.sh test
 
 jobs=$(nproc)
+started=$(date +%s)
+stage() { echo "== $1 (at $(($(date +%s) - started))s)"; }
 fuzz_seconds=${FUZZ_SECONDS:-20}
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
@@ -29,11 +31,11 @@ check_reports() { # NAME
     fi
 }
 
-echo "== plain build, all tests =="
+stage "plain build, all tests"
 configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
+stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DLAVROSK_SANITIZE=address \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=0" \
@@ -41,7 +43,7 @@ UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1" \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
 check_reports "ASan/UBSan"
 
-echo "== ThreadSanitizer =="
+stage "ThreadSanitizer"
 configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DLAVROSK_SANITIZE=thread \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 # Qt and libdbus are not instrumented: their own accesses are left out, ours
@@ -50,7 +52,7 @@ TSAN_OPTIONS="log_path=$reports/tsan:ignore_noninstrumented_modules=1:suppressio
     ctest --test-dir build-tsan --output-on-failure -j "$jobs"
 check_reports "TSan"
 
-echo "== fuzzing, ${fuzz_seconds}s per target =="
+stage "fuzzing, ${fuzz_seconds}s per target"
 configure_and_build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAVROSK_FUZZ=ON \
     -DBUILD_TESTING=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 for target in build-fuzz/tests/fuzz/fuzz_*; do
@@ -66,4 +68,4 @@ for target in build-fuzz/tests/fuzz/fuzz_*; do
     grep -E "^stat::number_of_executed_units" "$reports/fuzz.log" | sed "s/^/$name: /"
     rm -rf "$corpus" "$reports/fuzz.log"
 done
-echo "== all passed =="
+stage "all passed"
