@@ -57,17 +57,6 @@ stats summarize(std::vector<double> us)
     return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
 }
 
-long rss_anon_kb(pid_t pid)
-{
-    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : file.readAll().split('\n'))
-        if (line.startsWith("RssAnon:"))
-            return line.mid(8).simplified().split(' ').value(0).toLong();
-    return -1;
-}
-
 double last_signal_time(runtime_sim_process &sim)
 {
     const QList<QJsonObject> records = sim.records();
@@ -91,14 +80,6 @@ double call_time(runtime_sim_process &sim, const QString &method, int index)
         return 0;
     }
     return calls.value(index).value(QStringLiteral("t")).toDouble();
-}
-
-int platform_stops(runtime_sim_process &sim)
-{
-    int n = 0;
-    for (const QJsonArray &p : sim.payloads(QStringLiteral("set_platform_app_status")))
-        n += status_list(p).value(1) == QLatin1String("stop") ? 1 : 0;
-    return n;
 }
 
 } // namespace
@@ -148,7 +129,7 @@ int main(int argc, char **argv)
         // Start: emitted signal to first instruction.
         QFile::remove(log);
         sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
-        if (!wait_until([&] { return platform_stops(sim) == 3 * i + 1; }))
+        if (!wait_until([&] { return sim.platform_stops() == 3 * i + 1; }))
             return 1;
         const QList<probe_event> started = read_events(log);
         if (!started.isEmpty())
@@ -166,7 +147,7 @@ int main(int argc, char **argv)
         const QString state = dir.filePath(QStringLiteral("state%1").arg(i));
         sim.start_app(platform, probe_binary(),
                       {QStringLiteral("signal"), QStringLiteral("11"), QStringLiteral("1"), state});
-        if (!wait_until([&] { return platform_stops(sim) == 3 * i + 2; }))
+        if (!wait_until([&] { return sim.platform_stops() == 3 * i + 2; }))
             return 1;
         const QList<probe_event> crashed = read_events(log);
         if (crashed.size() == 3 && crashed.at(1).event == "raise")
@@ -174,7 +155,7 @@ int main(int argc, char **argv)
 
         // Keep the count of platform stops in step: one more plain start.
         sim.start_app(platform, QStringLiteral("/bin/true"), {});
-        if (!wait_until([&] { return platform_stops(sim) == 3 * i + 3; }))
+        if (!wait_until([&] { return sim.platform_stops() == 3 * i + 3; }))
             return 1;
     }
 

@@ -20,24 +20,6 @@ class tst_faults : public QObject
         return wait_until(
             [&] { return sim.calls(QStringLiteral("daemon_ready")).size() == daemons; });
     }
-    static int platform_stops(runtime_sim_process &sim)
-    {
-        int n = 0;
-        for (const QJsonArray &p : sim.payloads(QStringLiteral("set_platform_app_status")))
-            n += status_list(p).value(1) == QLatin1String("stop") ? 1 : 0;
-        return n;
-    }
-    static long rss_anon_kb(pid_t pid)
-    {
-        QFile file(QStringLiteral("/proc/%1/status").arg(pid));
-        if (!file.open(QIODevice::ReadOnly))
-            return -1;
-        for (const QByteArray &line : file.readAll().split('\n'))
-            if (line.startsWith("RssAnon:"))
-                return line.mid(8).simplified().split(' ').value(0).toLong();
-        return -1;
-    }
-
 private slots:
     void initTestCase()
     {
@@ -62,13 +44,13 @@ private slots:
         sim.start_app(platform, probe_binary(), {"exit", "0"});
         QVERIFY(wait_until([&] { return probe_launches(log).size() == 1; }, 1000));
         // That runner now waits in its final report; requests go on.
-        QVERIFY(wait_until([&] { return platform_stops(sim) == 1; }, 1000));
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }, 1000));
         sim.start_app(platform, probe_binary(), {"exit", "0"});
         QVERIFY(wait_until([&] { return probe_launches(log).size() == 2; }, 1000));
         QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
 
         // Stopped while runners wait for the silent service: at once, status 0.
-        QVERIFY(wait_until([&] { return platform_stops(sim) == 2; }, 1000));
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 2; }, 1000));
         timer.restart();
         sim.kill_daemon(platform);
         QVERIFY(d.wait_exit(3000));
@@ -112,7 +94,7 @@ private slots:
         runtime_sim_process back;
         QVERIFY(back.ok());
         back.start_app(platform, probe_binary(), {"exit", "0"});
-        QVERIFY(wait_until([&] { return platform_stops(back) == 1; }));
+        QVERIFY(wait_until([&] { return back.platform_stops() == 1; }));
         QCOMPARE(back.payloads(QStringLiteral("set_app_status")).size(), 2);
     }
 
@@ -151,7 +133,7 @@ private slots:
         const QString log = path(name + "-launches");
         const pid_t daemon_pid = d.pid();
         const int idle_threads = thread_count(daemon_pid);
-        const int stops_before = platform_stops(sim);
+        const int stops_before = sim.platform_stops();
         const int reports_before = sim.payloads(QStringLiteral("set_app_status")).size();
         QFile::remove(gate);
         QFile::remove(log);
@@ -226,7 +208,7 @@ private slots:
         for (int i = 0; i < launched.size(); i += 3)
             sim.kill_app(platform, QString::number(launched.at(i)));
         QFile(gate).open(QIODevice::WriteOnly);
-        if (!wait_until([&] { return platform_stops(sim) > stops_before; }, 60000))
+        if (!wait_until([&] { return sim.platform_stops() > stops_before; }, 60000))
             return -1;
         if (d.process.state() != QProcess::Running)
             return -1;

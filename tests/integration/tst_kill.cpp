@@ -140,14 +140,6 @@ class tst_kill : public QObject
         return lists;
     }
 
-    static int platform_stops(runtime_sim_process &sim)
-    {
-        int n = 0;
-        for (const QJsonArray &p : sim.payloads(QStringLiteral("set_platform_app_status")))
-            n += status_list(p).value(1) == QLatin1String("stop") ? 1 : 0;
-        return n;
-    }
-
     // Whether the daemon has handled every request sent before: its slots
     // run one at a time, and this one's log line comes after theirs.
     bool settle(runtime_sim_process &sim)
@@ -215,7 +207,7 @@ private slots:
 
         sim.kill_app(platform, QString::number(tree.root));
         QVERIFY(wait_until([&] { return none_alive(tree.members); }));
-        QVERIFY(wait_until([&] { return platform_stops(sim) == 1; }));
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }));
         QVERIFY(settle(sim));
 
         QCOMPARE(running_reports(sim).size(), 1);
@@ -343,7 +335,7 @@ private slots:
 
         sim.kill_app(platform, QString::number(tree.root));
         QVERIFY(wait_until([&] { return none_alive(tree.members); }));
-        QVERIFY(wait_until([&] { return platform_stops(sim) == 1; }));
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }));
         // The listing itself named them all: a cut line would have lost most.
         QString listing;
         for (const QString &line : QString::fromUtf8(d.err()).split(QLatin1Char('\n')))
@@ -377,7 +369,7 @@ private slots:
             QVERIFY2(survivors.isEmpty(),
                      qPrintable(
                          QStringLiteral("trial %1: %2 survived").arg(trial).arg(survivors.size())));
-            QVERIFY(wait_until([&] { return platform_stops(sim) == trial; }));
+            QVERIFY(wait_until([&] { return sim.platform_stops() == trial; }));
         }
     }
 
@@ -404,7 +396,7 @@ private slots:
 
         sim.kill_app(platform, QString::number(tree.root));
         QVERIFY(wait_until([&] { return none_alive(tree.members); }));
-        QVERIFY(wait_until([&] { return platform_stops(sim) == 1; }));
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }));
         QVERIFY(settle(sim));
         if (!process_alive(outside)) {
             // Say who ended it: the daemon's lines that name it, and how it ended.

@@ -16,14 +16,6 @@ class tst_leaks : public QObject
     const QString platform = QStringLiteral("shop@c1@0");
 
     QString path(const QString &name) const { return dir.filePath(name); }
-    static int platform_stops(runtime_sim_process &sim)
-    {
-        int n = 0;
-        for (const QJsonArray &p : sim.payloads(QStringLiteral("set_platform_app_status")))
-            n += status_list(p).value(1) == QLatin1String("stop") ? 1 : 0;
-        return n;
-    }
-
 private slots:
     void initTestCase()
     {
@@ -75,8 +67,8 @@ private slots:
             QCOMPARE(waiting.size(), 10);
             for (const pid_t pid : waiting)
                 sim.kill_app(platform, QString::number(pid));
-            QVERIFY(wait_until([&] { return platform_stops(sim) > stops; }, 120000));
-            stops = platform_stops(sim);
+            QVERIFY(wait_until([&] { return sim.platform_stops() > stops; }, 120000));
+            stops = sim.platform_stops();
         }
         QVERIFY(launches >= 200);
 

@@ -74,12 +74,7 @@ class tst_runner : public QObject
 
     bool platform_stopped(runtime_sim_process &sim, int times = 1)
     {
-        return wait_until([&] {
-            int n = 0;
-            for (const QJsonArray &p : sim.payloads(platform_status))
-                n += status_list(p).value(1) == stop ? 1 : 0;
-            return n >= times;
-        });
+        return wait_until([&] { return sim.platform_stops() >= times; });
     }
 
     // Runs one application to its end in a fresh daemon; returns its status calls.

@@ -189,6 +189,14 @@ int runtime_sim_process::emitted_count()
     return n;
 }
 
+int runtime_sim_process::platform_stops()
+{
+    int n = 0;
+    for (const QJsonArray &p : payloads(QStringLiteral("set_platform_app_status")))
+        n += status_list(p).value(1) == QLatin1String("stop") ? 1 : 0;
+    return n;
+}
+
 QStringList status_list(const QJsonArray &payload)
 {
     QStringList list;
@@ -274,4 +282,15 @@ QList<pid_t> probe_launches(const QString &log_path)
             pids.append(static_cast<pid_t>(words.at(1).toInt()));
     }
     return pids;
+}
+
+long rss_anon_kb(pid_t pid)
+{
+    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : file.readAll().split('\n'))
+        if (line.startsWith("RssAnon:"))
+            return line.mid(8).simplified().split(' ').value(0).toLong();
+    return -1;
 }

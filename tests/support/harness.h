@@ -60,6 +60,8 @@ public:
     // Daemon log lines received through show_daemon_log, in order.
     QStringList daemon_logs();
     int emitted_count();
+    // Platform "stop" reports received so far.
+    int platform_stops();
     void stop();
 
 private:
@@ -107,3 +109,5 @@ QStringList status_list(const QJsonArray &payload);
 bool process_alive(pid_t pid);
 // Number of threads of a process.
 int thread_count(pid_t pid);
+// Anonymous resident memory of a process, in kB (-1 when unknown).
+long rss_anon_kb(pid_t pid);
