@@ -407,22 +407,19 @@ private slots:
             QSKIP("needs setpriv and prlimit (util-linux)");
         runtime_sim_process sim;
         QVERIFY(sim.ok());
-        // The tasks of an idle daemon (a sanitizer may add its own thread).
-        int idle_threads = 0;
-        {
-            daemon_process probe_daemon({platform, QStringLiteral("/bin/true")});
-            QVERIFY(
-                wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
-            idle_threads = thread_count(probe_daemon.pid());
-        }
-        // As user nobody with room for those and one more: a runner thread,
-        // and no room for the runner's fork.
-        const QString limit = QString::number(tasks_of_uid(65534) + idle_threads + 1);
-        daemon_process d({"--nproc=" + limit + ":" + limit, "setpriv", "--reuid=65534",
-                          "--regid=65534", "--clear-groups", daemon_binary(), platform,
-                          "/bin/true"},
-                         true, {}, QStandardPaths::findExecutable("prlimit"));
-        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 2; }));
+        // As user nobody; once it is up, limited to the tasks that user has
+        // plus one: room for a runner thread, none for the runner's fork.
+        // (A process may lower the limits of another of its own user's.)
+        const QStringList as_nobody{"--reuid=65534", "--regid=65534", "--clear-groups"};
+        daemon_process d(as_nobody + QStringList{daemon_binary(), platform, "/bin/true"}, true, {},
+                         QStandardPaths::findExecutable("setpriv"));
+        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
+        const QString limit = QString::number(tasks_of_uid(65534) + 1);
+        QCOMPARE(
+            QProcess::execute("setpriv",
+                              as_nobody + QStringList{"prlimit", "--pid", QString::number(d.pid()),
+                                                      "--nproc=" + limit + ":" + limit}),
+            0);
         sim.start_app(platform, probe_binary(), {"exit", "0"});
         QVERIFY(platform_stopped(sim));
         const QList<status_call> expected{{platform_status, {platform, running}},
