@@ -13,6 +13,11 @@ stage() { echo "== $1 (at $(($(date +%s) - started))s)"; }
 fuzz_seconds=${FUZZ_SECONDS:-20}
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
+# Some tests run a daemon as another user: it must be able to read the
+# suppressions and write its reports here too.
+chmod 1777 "$reports"
+cp tests/tsan.supp "$reports/tsan.supp"
+chmod 644 "$reports/tsan.supp"
 
 configure_and_build() { # DIR [cmake options...]
     dir=$1
@@ -24,9 +29,16 @@ configure_and_build() { # DIR [cmake options...]
 # Every sanitizer report, from a test or from a daemon a test started, lands in
 # a file under $reports; a report anywhere fails the run.
 check_reports() { # NAME
-    if ls "$reports"/* >/dev/null 2>&1; then
+    found=""
+    for report in "$reports"/asan.* "$reports"/ubsan.* "$reports"/tsan.[0-9]*; do
+        if [ -e "$report" ]; then
+            found="$found $report"
+        fi
+    done
+    if [ -n "$found" ]; then
         echo "== $1 reported problems:"
-        cat "$reports"/*
+        # shellcheck disable=SC2086
+        cat $found
         exit 1
     fi
 }
@@ -48,7 +60,7 @@ configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DLAVROSK_SANITIZE=threa
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 # Qt and libdbus are not instrumented: their own accesses are left out, ours
 # are all checked (see tests/tsan.supp for the few reports kept out by name).
-TSAN_OPTIONS="log_path=$reports/tsan:ignore_noninstrumented_modules=1:suppressions=$PWD/tests/tsan.supp" \
+TSAN_OPTIONS="log_path=$reports/tsan:ignore_noninstrumented_modules=1:suppressions=$reports/tsan.supp" \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs"
 check_reports "TSan"
 
