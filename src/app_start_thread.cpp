@@ -56,12 +56,11 @@ app_start_thread::~app_start_thread() = default;
 
 void app_start_thread::run()
 {
-    int i_flag = 0;
     const QString app_platform = clients->get_app_platform();
     // A platform string without a second "@" field has no container name; it
     // is reported as empty rather than refused, as the identity is never checked.
     const QString container_name = app_platform.split(QLatin1Char('@')).value(1);
-    QStringList list{app_platform, status_running};
+    const QStringList list{app_platform, status_running};
 
     runtime::proxy serviceInterface;
     if (!serviceInterface.is_valid()) {
@@ -71,20 +70,7 @@ void app_start_thread::run()
     }
     // This runner's calls all go through its own proxy while the service is there.
     const runtime::thread_proxy_scope scope(&serviceInterface);
-    int count;
-    {
-        // The "running" report and the count move together, so a platform
-        // "stop" from the runner that took the count to zero can never be
-        // delivered after this "running". Posting only queues the message.
-        std::lock_guard<std::mutex> lock(clients->mutex);
-        const QDBusError::ErrorType error =
-            serviceInterface.post(runtime::set_platform_app_status, runtime::status_payload(list));
-        if (error != QDBusError::NoError)
-            qDebug() << int(error) << "----call failed";
-        count = ++app_nums;
-    }
-    clients->send_daemon_log(QStringLiteral("~~~~~~~~~app增至：") + QString::number(count) +
-                             QStringLiteral("~~~~~~~~~"));
+    count_in(serviceInterface, list);
 
     const QByteArray app_cmd = exec_bytes(app_shell);
     LAVROSK_TRACE() << app_shell << app_cmd.constData();
@@ -106,19 +92,46 @@ void app_start_thread::run()
 
     // Reported as the application's command: the request's own text.
     const QString dst_cmd = reported_command(QStringList{app_shell} + argv_all);
-    pid_t pid = -1;
+    const pid_t pid = supervise(plan, serviceInterface, container_name, dst_cmd);
+    finish(serviceInterface, app_platform, container_name, pid);
+}
+
+// Reports the platform "running" and counts this runner in.
+void app_start_thread::count_in(runtime::proxy &serviceInterface, const QStringList &list)
+{
+    int count;
+    {
+        // The "running" report and the count move together, so a platform
+        // "stop" from the runner that took the count to zero can never be
+        // delivered after this "running". Posting only queues the message.
+        std::lock_guard<std::mutex> lock(clients->mutex);
+        const QDBusError::ErrorType error =
+            serviceInterface.post(runtime::set_platform_app_status, runtime::status_payload(list));
+        if (error != QDBusError::NoError)
+            qDebug() << int(error) << "----call failed";
+        count = ++app_nums;
+    }
+    clients->send_daemon_log(QStringLiteral("~~~~~~~~~app增至：") + QString::number(count) +
+                             QStringLiteral("~~~~~~~~~"));
+}
+
+// Launches, waits and relaunches after a death by signal (SIGKILL aside), at
+// most max_launches times. Returns the pid of the last launch still to be
+// reported stopped, or -1.
+pid_t app_start_thread::supervise(const launch_plan &plan, runtime::proxy &serviceInterface,
+                                  const QString &container_name, const QString &dst_cmd)
+{
+    int i_flag = 0;
     for (;;) {
-        const pid_t child = plan.spawn();
-        if (child < 0) {
+        const pid_t pid = plan.spawn();
+        if (pid < 0) {
             const int err = errno;
             std::fprintf(stderr, "错误！");
             qDebug() << "fork:" << std::strerror(err);
-            break;
+            return -1;
         }
-        pid = child;
-        list = QStringList{container_name, app_name, QString::number(pid), status_running, dst_cmd};
-        report_app_status(serviceInterface, list);
-
+        report_app_status(serviceInterface, {container_name, app_name, QString::number(pid),
+                                             status_running, dst_cmd});
         int status = 0;
         const pid_t wait_pid = wait_for_child(pid, &status);
         if (wait_pid < 0) {
@@ -128,21 +141,20 @@ void app_start_thread::run()
         const wait_result end = classify_wait_status(status);
         if (end.kind == child_end::exited) {
             std::printf("子进程正常退出 ， 进程号为【%d】, 退出值为【%d】\n", wait_pid, end.value);
-            break;
+            return pid;
         }
         if (end.kind == child_end::other) {
             std::printf("其他情况引起子进程状态改变 ， 不做处理\n");
-            break;
+            return pid;
         }
         if (!restart_after_signal(end.value, &i_flag))
-            break;
+            return pid;
         std::printf("子进程异常退出 ， 进程号为【%d】 , 信号编号为【%d】\n", wait_pid, end.value);
         std::printf("正在重新启动子进程\n");
-        list = QStringList{container_name, app_name, QString::number(pid), status_stop};
-        report_app_status(serviceInterface, list);
-        pid = -1; // reported stopped; a failed relaunch must not report it again
+        // Reported stopped here; a relaunch that cannot fork reports nothing more.
+        report_app_status(serviceInterface,
+                          {container_name, app_name, QString::number(pid), status_stop});
     }
-    finish(serviceInterface, app_platform, container_name, pid);
 }
 
 // The end sequence. last_pid is -1 when the last launch never started (fork

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 class client_daemon;
+class launch_plan;
 namespace runtime {
 class proxy;
 }
@@ -31,6 +32,9 @@ protected:
     void run() override;
 
 private:
+    void count_in(runtime::proxy &serviceInterface, const QStringList &list);
+    pid_t supervise(const launch_plan &plan, runtime::proxy &serviceInterface,
+                    const QString &container_name, const QString &dst_cmd);
     void report_app_status(runtime::proxy &serviceInterface, const QStringList &list);
     void finish(runtime::proxy &serviceInterface, const QString &app_platform,
                 const QString &container_name, pid_t last_pid);
