@@ -67,8 +67,8 @@ check_reports "TSan"
 stage "fuzzing, ${fuzz_seconds}s per target"
 configure_and_build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAVROSK_FUZZ=ON \
     -DBUILD_TESTING=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-for target in build-fuzz/tests/fuzz/fuzz_*; do
-    name=$(basename "$target")
+for name in fuzz_listing fuzz_split fuzz_app_name fuzz_argv; do
+    target=build-fuzz/tests/fuzz/$name
     corpus=$(mktemp -d)
     cp tests/fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
     if ! "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" \
