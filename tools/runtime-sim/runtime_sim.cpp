@@ -3,6 +3,7 @@
 #include "call_format.h"
 #include "runtime_adaptor.h"
 #include "runtime_bus.h"
+#include "typed_payload.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -188,6 +189,28 @@ QString runtime_sim::emit_raw(const QString &verb, const QJsonValue &payload)
     return QString();
 }
 
+QString runtime_sim::emit_typed(const QString &verb, const QString &signature,
+                                const QJsonValue &payload)
+{
+    const QString signal = canonical_signal(verb).isEmpty() ? verb : canonical_signal(verb);
+    if (signal.isEmpty())
+        return QStringLiteral("a signal name is needed");
+    QDBusArgument arg;
+    const QString error = write_typed(arg, signature, payload);
+    if (!error.isEmpty())
+        return error;
+    QDBusMessage message = QDBusMessage::createSignal(
+        QString::fromLatin1(runtime::path), QString::fromLatin1(runtime::interface), signal);
+    message << QVariant::fromValue(arg);
+    if (!QDBusConnection::systemBus().send(message))
+        return QStringLiteral("cannot send: %1")
+            .arg(QDBusConnection::systemBus().lastError().message());
+    print({{QStringLiteral("signal"), signal},
+           {QStringLiteral("signature"), signature},
+           {QStringLiteral("args"), payload}});
+    return QString();
+}
+
 QString runtime_sim::handle_line(const QString &line)
 {
     const QString text = line.trimmed();
@@ -200,6 +223,10 @@ QString runtime_sim::handle_line(const QString &line)
             return QStringLiteral("bad JSON: %1").arg(parse_error.errorString());
         if (doc.isObject()) {
             const QJsonObject object = doc.object();
+            if (object.contains(QStringLiteral("signature")))
+                return emit_typed(object.value(QStringLiteral("signal")).toString(),
+                                  object.value(QStringLiteral("signature")).toString(),
+                                  object.value(QStringLiteral("payload")));
             return emit_raw(object.value(QStringLiteral("signal")).toString(),
                             object.value(QStringLiteral("payload")));
         }

@@ -39,9 +39,12 @@ public:
     // Emits one signal with a payload given as JSON, for payloads a well-formed
     // command cannot express. Returns an error text, empty on success.
     QString emit_raw(const QString &signal, const QJsonValue &payload);
+    // Emits one signal whose payload is written as the D-Bus type signature,
+    // whatever the contract says the signal carries. Returns an error text.
+    QString emit_typed(const QString &signal, const QString &signature, const QJsonValue &payload);
 
     // One line of input: words, a JSON array of words, or a JSON object
-    // {"signal": name, "payload": value}.
+    // {"signal": name, "payload": value[, "signature": D-Bus signature]}.
     QString handle_line(const QString &line);
 
     void print(QJsonObject record);
