@@ -22,11 +22,17 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
     const QString service = QString::fromLatin1(runtime::service);
     const QString path = QString::fromLatin1(runtime::path);
     const QString interface = QString::fromLatin1(runtime::interface);
-    bus.connect(service, path, interface, QString::fromLatin1(runtime::app_start), this,
+    // Each with the signature it must carry: the bus library drops a signal of
+    // another shape unseen. Without it, Qt unpacks any payload into the
+    // slot's type, and aborts (or worse) when it does not fit.
+    bus.connect(service, path, interface, QString::fromLatin1(runtime::app_start),
+                QString::fromLatin1(runtime::app_start_signature), this,
                 SLOT(run_app_slot(QVariantList)));
-    bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_app), this,
+    bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_app),
+                QString::fromLatin1(runtime::kill_app_signature), this,
                 SLOT(kill_app_slot(QStringList)));
-    bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_daemon), this,
+    bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_daemon),
+                QString::fromLatin1(runtime::kill_daemon_signature), this,
                 SLOT(kill_daemon_slot(QString)));
 
     const QVariantList platform_status{app_platform, apppath, appargv};

@@ -29,6 +29,10 @@ inline constexpr char show_daemon_log[] = "show_daemon_log";
 inline constexpr char app_start[] = "app_start";
 inline constexpr char kill_app[] = "kill_app";
 inline constexpr char kill_daemon[] = "kill_daemon";
+// The D-Bus signature each of them carries; a signal of another is not ours.
+inline constexpr char app_start_signature[] = "av";
+inline constexpr char kill_app_signature[] = "as";
+inline constexpr char kill_daemon_signature[] = "s";
 
 // Bound of the one blocking call (the final platform report), in milliseconds:
 // the bus's own default.
