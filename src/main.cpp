@@ -1,5 +1,6 @@
 #include "child_launch.h"
 #include "client_daemon.h"
+#include "standard_fds.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -20,6 +21,10 @@ QString from_arg(const char *arg)
 
 int main(int argc, char **argv)
 {
+    // Before anything opens a descriptor: a closed 0, 1 or 2 must not be
+    // taken by a file of ours.
+    if (!fill_standard_fds())
+        return 1;
     if (argc < 3) {
         std::printf(
             "命令格式为---lavrosk-daemon app名@容器名@is_root app命令路径 参数1 参数2...\n");
