@@ -10,10 +10,12 @@
 
 namespace {
 
-// Fields after the name: state is the first, ppid the second, start time the
-// twentieth (fields 3, 4 and 22 of proc(5)).
+// Fields after the name: state is the first, ppid the second, flags the
+// seventh, start time the twentieth (fields 3, 4, 9 and 22 of proc(5)).
 constexpr int ppid_field = 1;
+constexpr int flags_field = 6;
 constexpr int start_time_field = 19;
+constexpr unsigned kernel_thread_flag = 0x00200000; // PF_KTHREAD
 
 bool parse_number(const char *begin, const char *end, unsigned long long *value)
 {
@@ -90,6 +92,10 @@ std::optional<proc_stat> parse_proc_stat(const char *text, size_t size)
             if (!parse_number(p, field_end, &value) || value > 0x7fffffffULL)
                 return std::nullopt;
             result.ppid = static_cast<pid_t>(value);
+        } else if (field == flags_field) {
+            if (!parse_number(p, field_end, &value) || value > 0xffffffffULL)
+                return std::nullopt;
+            result.flags = static_cast<unsigned>(value);
         } else if (field == start_time_field) {
             if (!parse_number(p, field_end, &value))
                 return std::nullopt;
@@ -158,6 +164,11 @@ std::unordered_map<pid_t, proc_stat> tree_members(const std::vector<proc_stat> &
             todo.push_back(child->second);
     }
     return members;
+}
+
+bool is_kernel_thread(const proc_stat &process)
+{
+    return (process.flags & kernel_thread_flag) != 0;
 }
 
 bool is_frozen_state(char state)

@@ -15,6 +15,7 @@ struct proc_stat {
     // Clock ticks after boot. A pid is reused once its process is gone; the
     // start time tells the newcomer apart.
     unsigned long long start_time;
+    unsigned flags = 0; // the kernel's flags for the process (PF_*)
 };
 
 // A set of processes: pid and start time.
@@ -36,6 +37,9 @@ std::vector<proc_stat> read_process_table();
 // descend from one by the parent links, with their entries.
 std::unordered_map<pid_t, proc_stat> tree_members(const std::vector<proc_stat> &table,
                                                   const process_ids &roots);
+
+// Whether the kernel flags the process as one of its own threads.
+bool is_kernel_thread(const proc_stat &process);
 
 // A process in this state cannot fork any more: stopped, traced, or dead.
 bool is_frozen_state(char state);

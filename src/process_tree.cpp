@@ -26,7 +26,31 @@ constexpr int max_freeze_passes = 200;
 constexpr int settle_rounds = 50;
 constexpr useconds_t settle_wait_us = 200;
 
+// kthreadd, the parent of every kernel thread.
+constexpr pid_t kernel_thread_daemon = 2;
+
 using members_map = std::unordered_map<pid_t, proc_stat>;
+
+// Whether root is worth a listing: it names a process (one stat file read,
+// where a listing and a scan of /proc cost milliseconds), and not one of the
+// kernel's threads, which ignore signals. Says why not in one debug line.
+bool may_kill(pid_t root)
+{
+    if (root == kernel_thread_daemon) {
+        qDebug() << "kill_app refused:" << root << "is the kernel's thread daemon";
+        return false;
+    }
+    const std::optional<proc_stat> process = read_proc_stat(root);
+    if (!process) {
+        qDebug() << "kill_app: no process" << root;
+        return false;
+    }
+    if (is_kernel_thread(*process)) {
+        qDebug() << "kill_app refused:" << root << "is a kernel thread";
+        return false;
+    }
+    return true;
+}
 
 double ms_since(std::chrono::steady_clock::time_point start)
 {
@@ -220,6 +244,8 @@ QStringList pids_in_listing_line(const QString &line)
 kill_report kill_process_tree(pid_t root)
 {
     kill_report report;
+    if (!may_kill(root))
+        return report;
     const auto started = std::chrono::steady_clock::now();
     const std::optional<QStringList> pid_list = list_tree(root);
     report.listing_ms = ms_since(started);

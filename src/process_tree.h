@@ -30,7 +30,8 @@ struct kill_report {
 };
 
 // Kills the tree rooted at root with SIGKILL, the root first, then its
-// descendants in listing order. The tree is frozen with SIGSTOP before the
+// descendants in listing order. A root that is no process, pid 2 or a kernel
+// thread is refused at once, without a listing. The tree is frozen with SIGSTOP before the
 // first SIGKILL, so no process can fork a child that the kill misses, and no
 // process outside the tree is ever signalled.
 kill_report kill_process_tree(pid_t root);
