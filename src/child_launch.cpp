@@ -90,6 +90,8 @@ void launch_plan::run_child() const
     }
 
     execve(exec_path.constData(), arg_pointers.data(), env_pointers.data());
+    if (errno == ENOENT && !second_path.isEmpty())
+        execve(second_path.constData(), arg_pointers.data(), env_pointers.data());
 
     // perror's text, without stdio: strerrordesc_np reads a static table.
     const int err = errno;

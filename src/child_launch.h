@@ -25,6 +25,9 @@ public:
     // ends with status 127.
     pid_t spawn() const;
 
+    // Executed when path is not found (ENOENT); empty for none.
+    void set_second_path(QByteArray second) { second_path = std::move(second); }
+
     const char *path() const { return exec_path.constData(); }
     char *const *argv() const { return arg_pointers.data(); }
 
@@ -36,6 +39,7 @@ private:
     [[noreturn]] void run_child() const;
 
     QByteArray exec_path;
+    QByteArray second_path;
     QList<QByteArray> arg_storage;
     std::vector<char *> arg_pointers;
     std::vector<char *> env_pointers; // into environ, which nobody changes after start-up

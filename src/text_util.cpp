@@ -11,6 +11,12 @@ QByteArray exec_bytes(const QString &text)
     return text.toLatin1();
 }
 
+QByteArray second_exec_path(const QString &path)
+{
+    const QByteArray utf8 = path.toUtf8();
+    return utf8 == exec_bytes(path) ? QByteArray() : utf8;
+}
+
 QString app_name_of(const QString &app_shell)
 {
     if (!app_shell.contains(QLatin1Char('/')))

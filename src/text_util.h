@@ -10,6 +10,10 @@
 // is encoded as UTF-8 rather than collapsed to "?".
 QByteArray exec_bytes(const QString &text);
 
+// The path to execute when exec_bytes(path) names no file: its UTF-8 form,
+// for a path wholly within Latin-1 that is not plain ASCII; empty otherwise.
+QByteArray second_exec_path(const QString &path);
+
 // The last "/"-separated piece of a command path, or the path itself when it
 // holds no "/". A path ending in "/" gives the empty name.
 QString app_name_of(const QString &app_shell);
