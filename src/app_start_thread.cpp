@@ -1,6 +1,7 @@
 #include "app_start_thread.h"
 
 #include "child_launch.h"
+#include "child_wait.h"
 #include "client_daemon.h"
 #include "runtime_bus.h"
 #include "text_util.h"
@@ -14,7 +15,6 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <sys/wait.h>
 
 int app_nums = 0;
 
@@ -30,17 +30,6 @@ QByteArray debug_line(const QStringList &list)
     QString text;
     QDebug(&text) << list;
     return text.trimmed().toUtf8() + '\n';
-}
-
-// Waits for the child's end. A signal that interrupts the wait is not the end.
-pid_t wait_for_child(pid_t pid, int *status)
-{
-    pid_t result;
-    do {
-        *status = 0;
-        result = waitpid(pid, status, 0);
-    } while (result < 0 && errno == EINTR);
-    return result;
 }
 
 } // namespace
@@ -86,9 +75,12 @@ void app_start_thread::run()
     for (const QString &arg : argv_all)
         args.append(exec_bytes(arg));
     std::printf("%s\n", args.first().constData());
-    const launch_plan plan(app_cmd, args,
-                           QByteArray("子进程启动成功\n") + "app_cmd is [" + app_cmd + "]\n",
-                           debug_line(argv_all));
+    launch_plan plan(app_cmd, args,
+                     QByteArray("子进程启动成功\n") + "app_cmd is [" + app_cmd + "]\n",
+                     debug_line(argv_all));
+    // Latin-1 bytes first: a path from the command line comes back as the
+    // bytes it was. A service's "/opt/app/café" is a file named in UTF-8.
+    plan.set_second_path(second_exec_path(app_shell));
 
     // Reported as the application's command: the request's own text.
     const QString dst_cmd = reported_command(QStringList{app_shell} + argv_all);
@@ -133,7 +125,7 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::proxy &servi
         report_app_status(serviceInterface, {container_name, app_name, QString::number(pid),
                                              status_running, dst_cmd});
         int status = 0;
-        const pid_t wait_pid = wait_for_child(pid, &status);
+        const pid_t wait_pid = wait_for_end(pid, &status);
         if (wait_pid < 0) {
             std::perror("不存在子进程");
             status = 0;
@@ -195,6 +187,27 @@ void app_start_thread::finish(runtime::proxy &serviceInterface, const QString &a
     // The one call that waits: the runtime service has the platform's "stop"
     // before this runner is gone.
     final_report->waitForFinished();
+    if (runtime::refused_on_the_way(*final_report))
+        send_final_report_again(serviceInterface1, list, final_report->error().message());
+}
+
+// The bus refused the platform's "stop" (at most 128 calls of a connection
+// may await a reply there): it goes again flagged "no reply expected", which
+// the limit does not count.
+void app_start_thread::send_final_report_again(runtime::call_proxy &serviceInterface1,
+                                               const QStringList &list, const QString &why)
+{
+    // Under the lock, as the first attempt: a runner that has counted in since
+    // has reported the platform "running", and a "stop" after it would be false.
+    std::lock_guard<std::mutex> lock(clients->mutex);
+    if (app_nums != 0) {
+        qDebug() << "platform stop refused by the bus (" << why
+                 << "), not sent again: an application runs again";
+        return;
+    }
+    qDebug() << "platform stop refused by the bus (" << why
+             << "), sent again without awaiting a reply";
+    serviceInterface1.post(runtime::set_platform_app_status, runtime::status_payload(list));
 }
 
 void app_start_thread::report_app_status(runtime::proxy &serviceInterface, const QStringList &list)

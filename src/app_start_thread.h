@@ -11,7 +11,8 @@ class client_daemon;
 class launch_plan;
 namespace runtime {
 class proxy;
-}
+class call_proxy;
+} // namespace runtime
 
 // Runners that have reported their application and not yet ended; changed and
 // read only under client_daemon::mutex.
@@ -38,6 +39,8 @@ private:
     void report_app_status(runtime::proxy &serviceInterface, const QStringList &list);
     void finish(runtime::proxy &serviceInterface, const QString &app_platform,
                 const QString &container_name, pid_t last_pid);
+    void send_final_report_again(runtime::call_proxy &serviceInterface1, const QStringList &list,
+                                 const QString &why);
 
     QString app_shell;
     QString app_name;

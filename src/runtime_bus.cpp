@@ -99,6 +99,18 @@ call_proxy::call_proxy() : use(shared_proxy)
     }
 }
 
+bool refused_on_the_way(const QDBusPendingCall &call)
+{
+    if (!call.isFinished() || !call.isError())
+        return false;
+    const QDBusError::ErrorType type = call.error().type();
+    if (type == QDBusError::NoReply || type == QDBusError::Timeout)
+        return false;
+    // Errors of the bus come from "org.freedesktop.DBus", the library's own
+    // from nobody; a unique name (":1.42") is the service answering.
+    return !call.reply().service().startsWith(QLatin1Char(':'));
+}
+
 QVariantList status_payload(const QStringList &list)
 {
     return QVariantList{QVariant(list)};

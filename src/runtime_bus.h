@@ -109,6 +109,12 @@ private:
     proxy *use;
 };
 
+// Whether a finished call that awaited a reply was refused before it reached
+// the service: an error from the bus or the bus library, such as the bus's
+// limit of calls awaiting a reply per connection. Not an answer of the service
+// itself, and not a wait that ran out (the service may have the call).
+bool refused_on_the_way(const QDBusPendingCall &call);
+
 // Wraps a status list as the single element of the payload of a status report.
 QVariantList status_payload(const QStringList &list);
 
