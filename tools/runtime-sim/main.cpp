@@ -64,7 +64,9 @@ watch (the default)
     stop PLATFORM                        (or: kill_daemon ...)
     ["app_start", "PLATFORM", "/bin/app", "an argument with blanks", ""]
     {"signal": "app_start", "payload": ["PLATFORM", "/bin/app", ["x"]]}
-  The last form sends any payload, malformed ones included, for fault tests.
+    {"signal": "kill_app", "signature": "av", "payload": ["PLATFORM", 42]}
+  The last forms send any payload, malformed ones included, for fault tests;
+  with "signature", as that D-Bus type (see lavrosk-runtime-sim(1)).
 
 start, kill, stop
   Emit one signal and exit. When a watch owns the name, it emits the signal
