@@ -97,8 +97,8 @@ private slots:
         QVERIFY(announced(sim));
         sim.start_app(platform, probe_binary(), {"traced", gate});
         // It took a SIGCHLD and a SIGUSR1, each a stop for its tracer.
-        QFile events(log);
         QVERIFY(wait_until([&] {
+            QFile events(log);
             return events.open(QIODevice::ReadOnly) && events.readAll().contains("\nready ");
         }));
         const pid_t pid = probe_launches(log).value(0);
