@@ -73,10 +73,9 @@ static int traced(char **argv)
 {
     if (ptrace(PTRACE_TRACEME, 0, NULL, NULL) != 0)
         return 3;
-    const pid_t child = fork();
-    if (child == 0)
+    if (fork() == 0)
         _exit(0);
-    waitpid(child, NULL, 0);
+    wait(NULL);
     signal(SIGUSR1, on_usr1);
     raise(SIGUSR1);
     if (!got_usr1)
@@ -154,9 +153,7 @@ int main(int argc, char **argv)
     if (!strcmp(mode, "exit") && argc >= 3)
         return atoi(argv[2]);
     if (!strcmp(mode, "gate-signal") && argc >= 6) {
-        const double limit = now() + 60.0;
-        while (access(argv[2], F_OK) != 0 && now() < limit)
-            usleep(2000);
+        wait_for_file(argv[2], 60.0);
         mode = "signal";
         argv += 1;
         argc -= 1;
@@ -177,9 +174,7 @@ int main(int argc, char **argv)
     if (!strcmp(mode, "argv") && argc >= 3)
         return write_argv(argv[2], argc, argv);
     if (!strcmp(mode, "wait") && argc >= 3) {
-        const double limit = now() + (argc >= 4 ? atof(argv[3]) : 60.0);
-        while (access(argv[2], F_OK) != 0 && now() < limit)
-            usleep(2000);
+        wait_for_file(argv[2], argc >= 4 ? atof(argv[3]) : 60.0);
         return 0;
     }
     return 2;
