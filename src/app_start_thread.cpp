@@ -201,12 +201,12 @@ void app_start_thread::send_final_report_again(runtime::call_proxy &serviceInter
     // has reported the platform "running", and a "stop" after it would be false.
     std::lock_guard<std::mutex> lock(clients->mutex);
     if (app_nums != 0) {
-        qDebug() << "platform stop refused by the bus (" << why
-                 << "), not sent again: an application runs again";
+        qDebug().noquote().nospace() << "platform stop refused by the bus (" << why
+                                     << "), not sent again: an application runs again";
         return;
     }
-    qDebug() << "platform stop refused by the bus (" << why
-             << "), sent again without awaiting a reply";
+    qDebug().noquote().nospace() << "platform stop refused by the bus (" << why
+                                 << "), sent again without awaiting a reply";
     serviceInterface1.post(runtime::set_platform_app_status, runtime::status_payload(list));
 }
 
