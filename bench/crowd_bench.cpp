@@ -242,7 +242,8 @@ int main(int argc, char **argv)
     const int logs_unannounced = logs_for_one_kill(sim, QString::fromLatin1(nobody), true);
 
     // Wake-ups of the idle daemons: a quiet half second, then one foreign stop
-    // request, then one foreign kill request, each followed by half a second.
+    // request, then one foreign kill request, broadcast and then directed,
+    // each followed by half a second.
     const std::vector<long> s0 = switches_of(daemons);
     QTest::qWait(500);
     const std::vector<long> s1 = switches_of(daemons);
@@ -253,8 +254,12 @@ int main(int argc, char **argv)
                  false);
     QTest::qWait(500);
     const std::vector<long> s3 = switches_of(daemons);
+    // The same request directed to the daemon under test.
+    emit_request({QStringLiteral("kill"), platform, QString::fromLatin1(no_pid)}, true);
+    QTest::qWait(500);
+    const std::vector<long> s4 = switches_of(daemons);
     const wakeups quiet = count_wakeups(s0, s1), stop = count_wakeups(s1, s2),
-                  kill = count_wakeups(s2, s3);
+                  kill = count_wakeups(s2, s3), kill_directed = count_wakeups(s3, s4);
 
     double pss_kb = 0, threads = 0;
     for (const auto &d : daemons) {
@@ -305,6 +310,8 @@ int main(int argc, char **argv)
     std::printf("  %-43s %9d %12ld\n", "one foreign kill_daemon (broadcast)", stop.woken,
                 stop.total);
     std::printf("  %-43s %9d %12ld\n", "one foreign kill_app (broadcast)", kill.woken, kill.total);
+    std::printf("  %-43s %9d %12ld\n", "one foreign kill_app (directed)", kill_directed.woken,
+                kill_directed.total);
     std::printf("\nper idle daemon: Pss %.0f kB, %.1f threads\n", pss_kb, threads);
     std::printf("bus stopped: %s after %lld ms; %d of %d idle daemons with status 69\n",
                 all_gone ? "every daemon gone" : "daemons still up",
