@@ -1,6 +1,7 @@
 #include "client_daemon.h"
 
 #include "app_start_thread.h"
+#include "bus_watch.h"
 #include "process_tree.h"
 #include "request.h"
 #include "runtime_bus.h"
@@ -16,6 +17,7 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
     : QObject(nullptr), appnum(0), platform_and_app(app_platform), app_path(apppath),
       app_argv(appargv)
 {
+    new bus_watch(app_platform, this);
     // Subscribe before announcing: a runtime service that answers the
     // announcement with a start request at once must not find us deaf.
     QDBusConnection bus = QDBusConnection::systemBus();
@@ -31,7 +33,10 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
     bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_app),
                 QString::fromLatin1(runtime::kill_app_signature), this,
                 SLOT(kill_app_slot(QStringList)));
+    // A stop request carries a bare string, which the bus can match itself:
+    // it then never wakes this daemon for another platform's stop.
     bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_daemon),
+                runtime::kill_daemon_match(app_platform),
                 QString::fromLatin1(runtime::kill_daemon_signature), this,
                 SLOT(kill_daemon_slot(QString)));
 

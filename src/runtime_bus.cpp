@@ -52,6 +52,8 @@ QDBusPendingCall proxy::send(const char *method, const QVariantList &payload, in
 
 namespace {
 
+// The bus's longest match rule (libdbus's DBUS_MAXIMUM_MATCH_RULE_LENGTH).
+constexpr int max_match_rule_bytes = 1024;
 std::atomic<bool> present{false};
 thread_local proxy *shared_proxy = nullptr;
 
@@ -109,6 +111,23 @@ bool refused_on_the_way(const QDBusPendingCall &call)
     // Errors of the bus come from "org.freedesktop.DBus", the library's own
     // from nobody; a unique name (":1.42") is the service answering.
     return !call.reply().service().startsWith(QLatin1Char(':'));
+}
+
+QStringList kill_daemon_match(const QString &platform)
+{
+    // Qt writes the value between quotes unescaped, and compares each signal
+    // with the value as given: no spelling of a quote passes both.
+    if (platform.contains(QLatin1Char('\'')))
+        return {};
+    // The rule exactly as Qt sends it; the bus refuses longer ones, and the
+    // refusal would go unnoticed.
+    const QString rule = QStringLiteral("type='signal',sender='%1',path='%2',interface='%3',"
+                                        "member='%4',arg0='%5'")
+                             .arg(QLatin1String(service), QLatin1String(path),
+                                  QLatin1String(interface), QLatin1String(kill_daemon), platform);
+    if (rule.toUtf8().size() > max_match_rule_bytes)
+        return {};
+    return {platform};
 }
 
 QVariantList status_payload(const QStringList &list)

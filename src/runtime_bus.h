@@ -4,6 +4,7 @@
 #include <QDBusError>
 #include <QDBusPendingCall>
 #include <QString>
+#include <QStringList>
 #include <QVariantList>
 
 #include <memory>
@@ -33,6 +34,12 @@ inline constexpr char kill_daemon[] = "kill_daemon";
 inline constexpr char app_start_signature[] = "av";
 inline constexpr char kill_app_signature[] = "as";
 inline constexpr char kill_daemon_signature[] = "s";
+
+// The argument match of the kill_daemon subscription: the platform string, so
+// that the bus drops other platforms' stop requests before they wake anyone.
+// Empty (no match: every stop request arrives and is compared here) when the
+// bus could not take the rule. An empty match never leaves a daemon deaf.
+QStringList kill_daemon_match(const QString &platform);
 
 // Bound of the one blocking call (the final platform report), in milliseconds:
 // the bus's own default.

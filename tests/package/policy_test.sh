@@ -111,7 +111,9 @@ await "daemon_ready" grep -q '"method":"daemon_ready"' "$work/calls"
 "$sim" start 'p@c@0' /bin/true
 await "the platform's stop" grep -q '\["p@c@0","stop"\]\]\],"method":"set_platform_app_status"' "$work/calls"
 grep -q '"true","[0-9]*","stop"\]\]\],"method":"set_app_status"' "$work/calls" || fail "no application stop"
-"$sim" stop 'p@c@0'
+# A stop addressed to the daemon alone passes the stock policy too.
+"$sim" --directed stop 'p@c@0'
+grep -q '"destination":":' "$work/calls" || fail "the stop was not addressed to the daemon"
 status=0
 wait "$daemon_pid" || status=$?
 daemon_pid=""

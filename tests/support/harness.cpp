@@ -54,12 +54,13 @@ QString probe_binary()
     return QStringLiteral(LAVROSK_PROBE_BIN);
 }
 
-private_bus::private_bus()
+private_bus::private_bus(const QString &config)
 {
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(QStringLiteral("dbus-daemon"),
-                  {QStringLiteral("--config-file=" LAVROSK_BUS_CONF), QStringLiteral("--nofork"),
-                   QStringLiteral("--print-address=1")});
+                  {QStringLiteral("--config-file=") +
+                       (config.isEmpty() ? QStringLiteral(LAVROSK_BUS_CONF) : config),
+                   QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
     if (!process.waitForStarted(5000))
         return;
     if (!wait_until([&] { return process.canReadLine(); }, 5000))

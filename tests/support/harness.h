@@ -23,14 +23,17 @@ protected:
     void setupChildProcess() override;
 };
 
-// dbus-daemon with the permissive system-bus config of the tests, reached by
-// everything started afterwards through DBUS_SYSTEM_BUS_ADDRESS.
+// dbus-daemon with the permissive system-bus config of the tests (or the
+// config file given), reached by everything started afterwards through
+// DBUS_SYSTEM_BUS_ADDRESS.
 class private_bus
 {
 public:
-    private_bus();
+    explicit private_bus(const QString &config = QString());
     ~private_bus();
     bool ok() const { return !address.isEmpty(); }
+    // Ends the bus, as a restart of the system bus does.
+    void stop() { process.stop(); }
     QString address;
 
 private:

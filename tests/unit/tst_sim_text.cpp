@@ -73,6 +73,11 @@ private slots:
             {{"t", 11.0}, {"signal", "kill_app"}, {"args", QJsonArray{"shop@c1@0", "4242"}}},
             {{"t", 11.0}, {"signal", "kill_daemon"}, {"args", "shop@c1@0"}},
             {{"t", 10.0}, {"event", "ready"}, {"service", "com.quorl.runtime"}},
+            {{"t", 11.0},
+             {"signal", "kill_daemon"},
+             {"args", "shop@c1@0"},
+             {"destination", ":1.4"}},
+            {{"t", 11.0}, {"signal", "app_start"}, {"args", "x"}, {"destination", QJsonValue()}},
         };
         const QStringList expected_payloads{
             "shop@c1@0  /bin/sleep  [30]",
@@ -81,6 +86,8 @@ private slots:
             "shop@c1@0  4242",
             "shop@c1@0",
             "service=com.quorl.runtime",
+            "shop@c1@0",
+            "x",
         };
         for (int i = 0; i < records.size(); ++i) {
             const QString line = human_line(records.at(i), style);
@@ -93,6 +100,8 @@ private slots:
             QCOMPARE(strip_colors(colored), line);
         }
         QCOMPARE(human_line(records.at(0), style).left(time_width), QStringLiteral("   0.500"));
+        QVERIFY(human_line(records.at(6), style).contains(">> kill_daemon -> :1.4  "));
+        QVERIFY(human_line(records.at(7), style).contains(">> app_start -> all (not announced)"));
         QCOMPARE(human_header(style).indexOf(QStringLiteral("PAYLOAD")), payload_column);
     }
 
@@ -117,8 +126,9 @@ private slots:
         QCOMPARE(cl.words, QStringList{"watch"});
         QVERIFY(cl.error.isEmpty());
         cl = parse_sim_command_line({"--no-reply", "watch", "--record", "/tmp/r", "--on-ready",
-                                     "start p /bin/x", "--color=never"});
+                                     "start p /bin/x", "--color=never", "--directed"});
         QVERIFY2(cl.error.isEmpty(), qPrintable(cl.error));
+        QVERIFY(cl.directed);
         QVERIFY(!cl.reply);
         QCOMPARE(cl.record_path, QStringLiteral("/tmp/r"));
         QCOMPARE(cl.on_ready, QStringLiteral("start p /bin/x"));

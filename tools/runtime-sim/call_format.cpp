@@ -171,6 +171,11 @@ QString human_line(const QJsonObject &record, const human_style &style)
     } else if (record.contains(QStringLiteral("signal"))) {
         from = QStringLiteral("sim");
         message = QStringLiteral(">> ") + human_item(record.value(QStringLiteral("signal")));
+        if (record.contains(QStringLiteral("destination"))) {
+            const QJsonValue to = record.value(QStringLiteral("destination"));
+            message += to.isString() ? QStringLiteral(" -> ") + human_item(to)
+                                     : QStringLiteral(" -> all (not announced)");
+        }
         payload = join_items(payload_items(record.value(QStringLiteral("args"))));
         color = "36";
     } else {

@@ -24,6 +24,8 @@ sim_command_line parse_sim_command_line(const QStringList &args)
             cl.json = true;
         } else if (arg == QLatin1String("--no-reply")) {
             cl.reply = false;
+        } else if (arg == QLatin1String("--directed")) {
+            cl.directed = true;
         } else if (arg == QLatin1String("--on-ready") || arg == QLatin1String("--record")) {
             if (i + 1 >= args.size()) {
                 cl.error = QStringLiteral("%1 needs a value").arg(arg);

@@ -19,10 +19,10 @@ namespace {
 
 const char usage[] = R"usage(Usage:
   lavrosk-runtime-sim [watch] [--json] [--record FILE] [--color=WHEN]
-                      [--no-reply] [--on-ready LINE]
-  lavrosk-runtime-sim start PLATFORM PATH [ARG...]
-  lavrosk-runtime-sim kill PLATFORM PID
-  lavrosk-runtime-sim stop PLATFORM
+                      [--no-reply] [--on-ready LINE] [--directed]
+  lavrosk-runtime-sim [--directed] start PLATFORM PATH [ARG...]
+  lavrosk-runtime-sim [--directed] kill PLATFORM PID
+  lavrosk-runtime-sim [--directed] stop PLATFORM
   lavrosk-runtime-sim --help
 
 A stand-in for the runtime service "com.quorl.runtime", for trying, testing and
@@ -57,6 +57,12 @@ watch (the default)
   --no-reply    take every call and never answer it (a hung runtime service)
   --on-ready LINE
                 act on the input LINE the moment a daemon_ready call arrives
+  --directed    send each signal only to the daemons that announced its
+                platform with daemon_ready (a signal with a destination,
+                which wakes no other daemon); a platform that no daemon has
+                announced gets a broadcast. The line shows "-> :1.4", or
+                "-> all (not announced)"; JSON records carry "destination":
+                the bus name, or null for such a broadcast
 
   Lines on standard input emit signals ("quit" ends the watch):
     start PLATFORM PATH [ARG...]         (or: app_start ...)
@@ -65,15 +71,17 @@ watch (the default)
     ["app_start", "PLATFORM", "/bin/app", "an argument with blanks", ""]
     {"signal": "app_start", "payload": ["PLATFORM", "/bin/app", ["x"]]}
     {"signal": "kill_app", "signature": "av", "payload": ["PLATFORM", 42]}
-  The last forms send any payload, malformed ones included, for fault tests;
-  with "signature", as that D-Bus type (see lavrosk-runtime-sim(1)).
+  The last forms send any payload, malformed ones included, for fault tests,
+  always as a broadcast; with "signature", as that D-Bus type (see
+  lavrosk-runtime-sim(1)).
 
 start, kill, stop
   Emit one signal and exit. When a watch owns the name, it emits the signal
   (daemons obey only the owner of the name) and prints it; otherwise this
   command owns the name for the moment it needs. Every word after the verb is
   sent as it is, options included: "start P /bin/app --help" starts the
-  application with "--help".
+  application with "--help". With --directed, the watch sends it only to the
+  daemons of its platform (a watch started with --directed does so anyway).
 
 Exit status: 0 on success, 1 when the bus refused something, 2 for a command
 line that cannot be used.
@@ -129,7 +137,8 @@ int run_command(QDBusConnection bus, const QStringList &command, runtime_sim::op
     if (bus.interface()->isServiceRegistered(service)) {
         QDBusMessage call = QDBusMessage::createMethodCall(
             service, QString::fromLatin1(sim_control_path),
-            QString::fromLatin1(sim_control_interface), QStringLiteral("emit_signal"));
+            QString::fromLatin1(sim_control_interface),
+            opts.directed ? QStringLiteral("emit_directed") : QStringLiteral("emit_signal"));
         call << command;
         const QDBusMessage reply = bus.call(call);
         if (reply.type() == QDBusMessage::ErrorMessage &&
@@ -221,6 +230,7 @@ int main(int argc, char **argv)
     runtime_sim::options opts;
     opts.json = cl.json;
     opts.reply = cl.reply;
+    opts.directed = cl.directed;
     opts.on_ready = cl.on_ready;
     opts.color = !cl.json && use_color(cl.color);
     if (!cl.record_path.isEmpty()) {

@@ -5,19 +5,28 @@
 #include "runtime_bus.h"
 #include "typed_payload.h"
 
+#include <QDBusMessage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
 
 #include <cstdio>
+#include <iterator>
 
 runtime_sim::runtime_sim(options opts)
-    : opts(opts), origin(monotonic_seconds()), adaptor(new RuntimeAdaptor(this))
+    : opts(opts), bus(QStringLiteral("unattached")), origin(monotonic_seconds()),
+      adaptor(new RuntimeAdaptor(this))
 {
 }
 
 bool runtime_sim::attach(QDBusConnection bus, QString *error)
 {
+    this->bus = bus;
+    // One rule for every name on the bus, not one per daemon: a bus takes
+    // only so many match rules from one connection.
+    bus.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"), this,
+                SLOT(name_owner_changed(QString, QString, QString)));
     if (!bus.registerObject(QString::fromLatin1(runtime::path), this)) {
         *error = QStringLiteral("cannot register %1: %2")
                      .arg(QLatin1String(runtime::path), bus.lastError().message());
@@ -73,6 +82,11 @@ void runtime_sim::record_call(const char *method, const QVariantList &payload)
 void runtime_sim::daemon_ready(const QVariantList &p)
 {
     record_call(runtime::daemon_ready, p);
+    if (calledFromDBus()) {
+        QStringList &names = announced[p.value(0).toString()];
+        if (!names.contains(message().service()))
+            names.append(message().service());
+    }
     if (!opts.on_ready.isEmpty())
         handle_line(opts.on_ready);
 }
@@ -91,6 +105,44 @@ void runtime_sim::send_to_client_app_platform_status_slot(const QVariantList &p)
 void runtime_sim::show_daemon_log(const QVariantList &p)
 {
     record_call(runtime::show_daemon_log, p);
+}
+
+void runtime_sim::name_owner_changed(const QString &name, const QString &, const QString &new_owner)
+{
+    // A daemon that has gone can no longer be addressed; a new one of the same
+    // platform announces itself again.
+    if (!new_owner.isEmpty() || !name.startsWith(QLatin1Char(':')))
+        return;
+    for (auto it = announced.begin(); it != announced.end();) {
+        it->removeAll(name);
+        it = it->isEmpty() ? announced.erase(it) : std::next(it);
+    }
+}
+
+void runtime_sim::send_signal(const QString &signal, const QVariant &argument,
+                              const QJsonValue &shown, const QString &platform, bool directed)
+{
+    const QString path = QString::fromLatin1(runtime::path);
+    const QString interface = QString::fromLatin1(runtime::interface);
+    QJsonObject record{{QStringLiteral("signal"), signal}, {QStringLiteral("args"), shown}};
+    const QStringList names = directed ? announced.value(platform) : QStringList();
+    if (names.isEmpty()) {
+        QDBusMessage message = QDBusMessage::createSignal(path, interface, signal);
+        message << argument;
+        bus.send(message);
+        // Asked to direct it, but no daemon of this platform announced itself.
+        if (directed)
+            record.insert(QStringLiteral("destination"), QJsonValue::Null);
+        print(record);
+        return;
+    }
+    for (const QString &name : names) {
+        QDBusMessage message = QDBusMessage::createTargetedSignal(name, path, interface, signal);
+        message << argument;
+        bus.send(message);
+        record.insert(QStringLiteral("destination"), name);
+        print(record);
+    }
 }
 
 namespace {
@@ -135,32 +187,28 @@ QVariant to_bus_value(const QJsonValue &value)
 
 } // namespace
 
-QString runtime_sim::emit_command(const QStringList &command)
+QString runtime_sim::emit_command(const QStringList &command, bool force_directed)
 {
     const QString signal = canonical_signal(command.value(0));
     const QStringList args = command.mid(1);
+    const bool directed = force_directed || opts.directed;
     if (signal == QLatin1String(runtime::app_start)) {
         if (args.size() < 2)
             return QStringLiteral("app_start needs PLATFORM PATH [ARG...]");
         const QVariantList payload{args.at(0), args.at(1), QStringList(args.mid(2))};
-        emit adaptor->app_start(payload);
-        print({{QStringLiteral("signal"), signal},
-               {QStringLiteral("args"), decode_argument(payload)}});
+        send_signal(signal, payload, decode_argument(payload), args.at(0), directed);
         return QString();
     }
     if (signal == QLatin1String(runtime::kill_app)) {
         if (args.size() != 2)
             return QStringLiteral("kill_app needs PLATFORM PID");
-        emit adaptor->kill_app(args);
-        print(
-            {{QStringLiteral("signal"), signal}, {QStringLiteral("args"), decode_argument(args)}});
+        send_signal(signal, args, decode_argument(args), args.at(0), directed);
         return QString();
     }
     if (signal == QLatin1String(runtime::kill_daemon)) {
         if (args.size() != 1)
             return QStringLiteral("kill_daemon needs PLATFORM");
-        emit adaptor->kill_daemon(args.at(0));
-        print({{QStringLiteral("signal"), signal}, {QStringLiteral("args"), args.at(0)}});
+        send_signal(signal, args.at(0), args.at(0), args.at(0), directed);
         return QString();
     }
     return QStringLiteral("unknown command \"%1\"").arg(command.value(0));

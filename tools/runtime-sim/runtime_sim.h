@@ -5,6 +5,7 @@
 
 #include <QDBusConnection>
 #include <QDBusContext>
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QStringList>
@@ -25,6 +26,7 @@ public:
         QString on_ready;       // an input line to act on the moment daemon_ready arrives
         bool color = false;     // ANSI colours in the aligned text
         FILE *record = nullptr; // also every record as a JSON line here (not owned)
+        bool directed = false;  // send each signal only to the daemons of its platform
     };
 
     explicit runtime_sim(options opts);
@@ -33,9 +35,11 @@ public:
     bool attach(QDBusConnection bus, QString *error);
 
     // Emits one signal. command: [verb, arguments...] with the verbs app_start
-    // (or start), kill_app (or kill), kill_daemon (or stop). Returns an error
-    // text, empty on success.
-    QString emit_command(const QStringList &command);
+    // (or start), kill_app (or kill), kill_daemon (or stop). Directed (always
+    // with force_directed, else as the options say), it goes to each daemon
+    // that announced the platform, and to every daemon when none did. Returns
+    // an error text, empty on success.
+    QString emit_command(const QStringList &command, bool force_directed = false);
     // Emits one signal with a payload given as JSON, for payloads a well-formed
     // command cannot express. Returns an error text, empty on success.
     QString emit_raw(const QString &signal, const QJsonValue &payload);
@@ -58,10 +62,22 @@ public:
     void send_to_client_app_platform_status_slot(const QVariantList &app_status);
     void show_daemon_log(const QVariantList &daemon_log);
 
+private slots:
+    void name_owner_changed(const QString &name, const QString &old_owner,
+                            const QString &new_owner);
+
 private:
     void record_call(const char *method, const QVariantList &payload);
+    // Sends signal with its one argument, directed or to every daemon, and
+    // prints one record per message sent.
+    void send_signal(const QString &signal, const QVariant &argument, const QJsonValue &shown,
+                     const QString &platform, bool directed);
 
     options opts;
+    QDBusConnection bus;
+    // Unique bus names of the daemons that announced each platform, while
+    // they stay connected.
+    QHash<QString, QStringList> announced;
     double origin; // shown as time 0 in the aligned text
     RuntimeAdaptor *adaptor;
 };
@@ -81,6 +97,11 @@ public slots:
     Q_SCRIPTABLE QString emit_signal(const QStringList &command)
     {
         return sim->emit_command(command);
+    }
+    // The same, sent only to the daemons that announced the platform.
+    Q_SCRIPTABLE QString emit_directed(const QStringList &command)
+    {
+        return sim->emit_command(command, true);
     }
 
 private:

@@ -1,0 +1,58 @@
+#include "bus_watch.h"
+
+#include <QDBusConnection>
+#include <QDBusError>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+// libdbus tells a connection of its own end with this signal. It is made
+// inside the library, never sent by the bus, so it arrives however the
+// connection ended; Qt hands it to subscribers like any other signal.
+const char local_path[] = "/org/freedesktop/DBus/Local";
+const char local_interface[] = "org.freedesktop.DBus.Local";
+const char disconnected_signal[] = "Disconnected";
+
+QByteArray bus_name()
+{
+    const QByteArray address = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    return address.isEmpty() ? QByteArray("the system bus")
+                             : QByteArray("the system bus at ") + address;
+}
+
+} // namespace
+
+bus_watch::bus_watch(const QString &platform, QObject *parent)
+    : QObject(parent), platform(platform.toLatin1())
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected())
+        fail("cannot connect to", bus.lastError().message());
+    bus.connect(QString(), QString::fromLatin1(local_path), QString::fromLatin1(local_interface),
+                QString::fromLatin1(disconnected_signal), this, SLOT(disconnected()));
+    // Lost before the subscription was in place: nothing would tell us later.
+    if (!bus.isConnected())
+        disconnected();
+}
+
+void bus_watch::disconnected()
+{
+    QString reason = QDBusConnection::systemBus().lastError().message();
+    // A bus that goes away leaves no error behind; say what happened.
+    if (reason.isEmpty())
+        reason = QStringLiteral("the bus closed the connection");
+    fail("lost the connection to", reason + QStringLiteral("; applications keep running"));
+}
+
+void bus_watch::fail(const char *what, const QString &reason) const
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "lavrosk-daemon %s: %s %s: %s\n", platform.constData(), what,
+                 bus_name().constData(), reason.toLocal8Bit().constData());
+    std::fflush(stderr);
+    // As after a stop request: the applications are left running, and no
+    // static destructor may tear the bus library down under a runner thread.
+    _exit(exit_status);
+}

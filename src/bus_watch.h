@@ -1,0 +1,29 @@
+// Ends a daemon that has no system bus. Such a daemon can never hear a
+// request, and one left running would look like a working one.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class bus_watch : public QObject
+{
+    Q_OBJECT
+
+public:
+    // EX_UNAVAILABLE of <sysexits.h>; the manual page documents it.
+    static constexpr int exit_status = 69;
+
+    // Exits at once when the system bus is not connected; otherwise watches
+    // the connection and exits as soon as it is lost. platform names the
+    // daemon in the line it writes.
+    bus_watch(const QString &platform, QObject *parent);
+
+private slots:
+    void disconnected();
+
+private:
+    [[noreturn]] void fail(const char *what, const QString &reason) const;
+
+    const QByteArray platform;
+};
