@@ -1,6 +1,8 @@
 #include "client_daemon.h"
 
+#include "app_cgroup.h"
 #include "app_start_thread.h"
+#include "kill_worker.h"
 #include "process_tree.h"
 #include "request.h"
 #include "runtime_bus.h"
@@ -14,7 +16,8 @@
 
 client_daemon::client_daemon(QString app_platform, QString apppath, QStringList appargv)
     : QObject(nullptr), appnum(0), platform_and_app(app_platform), app_path(apppath),
-      app_argv(appargv)
+      app_argv(appargv),
+      tree_kills(std::make_unique<kill_worker>([](pid_t root) { kill_process_tree(root); }))
 {
     // Subscribe before announcing: a runtime service that answers the
     // announcement with a start request at once must not find us deaf.
@@ -98,7 +101,11 @@ void client_daemon::kill_app_slot(QStringList app_info)
 
 void client_daemon::kill_all_sub_process(pid_t pid)
 {
-    kill_process_tree(pid);
+    // An application's root process in a cgroup of its own: one write ends
+    // all of it, here and now. Anything else is killed by process tree.
+    if (kill_app_cgroup(pid))
+        return;
+    tree_kills->enqueue(pid);
 }
 
 void client_daemon::kill_daemon_slot(QString app_platform)
