@@ -69,9 +69,10 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
     if (!wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }))
         return false;
 
+    const int idle_threads = thread_count(daemon.pid());
+    const long idle_kb = rss_anon_kb(daemon.pid());
     std::printf("\nstart request during the kill of a 200-process storm (ms)\n");
-    std::printf("%4s | %10s | %12s | %8s | %s\n", "run", "kill", "start waits", "target",
-                "met");
+    std::printf("%4s | %10s | %12s | %8s | %s\n", "run", "kill", "start waits", "target", "met");
     std::vector<double> kills, starts;
     for (int run = 1; run <= runs; ++run) {
         const QString log = dir.filePath(QStringLiteral("tree-%1").arg(run));
@@ -109,9 +110,15 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
         // Storm children that outlived the kill, if any, and the probe's end.
         wait_until([&] { return sim.platform_stops() == run; }, 30000);
     }
+    // The kill thread is gone once its queue is empty, and so is what it took.
+    wait_until([&] { return thread_count(daemon.pid()) == idle_threads; });
+    usleep(200 * 1000);
+    std::printf("daemon idle before the kills: %d threads, %ld kB anon; after: %d threads, %ld kB "
+                "anon\n",
+                idle_threads, idle_kb, thread_count(daemon.pid()), rss_anon_kb(daemon.pid()));
     std::sort(kills.begin(), kills.end());
     std::sort(starts.begin(), starts.end());
-    std::printf("median: kill %.1f ms, start waits %.1f ms (max %.1f ms)\n", kills[kills.size() / 2],
-                starts[starts.size() / 2], starts.back());
+    std::printf("median: kill %.1f ms, start waits %.1f ms (max %.1f ms)\n",
+                kills[kills.size() / 2], starts[starts.size() / 2], starts.back());
     return true;
 }

@@ -26,10 +26,10 @@ bool bench_start_during_kill(const char *tree_bin, int runs);
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
-#include <memory>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -222,9 +222,9 @@ int main(int argc, char **argv)
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     const std::string cgroup_base = make_bench_cgroup();
     configure_app_cgroups(QByteArray::fromStdString(cgroup_base));
-    std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %6s %6s\n", "shape",
-                "procs", "freeze ms", "listing", "passes", "unfrozen", "survivors", "plain ms",
-                "survivors", "cgroup ms", "survivors", "fr/pl", "cg/pl");
+    std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %6s %6s\n", "shape", "procs",
+                "freeze ms", "listing", "passes", "unfrozen", "survivors", "plain ms", "survivors",
+                "cgroup ms", "survivors", "fr/pl", "cg/pl");
     int serial = 0;
     for (const char *shape : shapes) {
         for (const int n : {10, 100, 500}) {

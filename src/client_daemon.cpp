@@ -114,7 +114,8 @@ void client_daemon::kill_daemon_slot(QString app_platform)
         return;
     // End at once, without static destructors: runner threads may be inside the
     // bus library, and tearing it down under them can hang or crash the exit.
+    // Standard error is unbuffered: there is nothing to flush, and its lock
+    // may be held by a kill thread writing its lines.
     std::fflush(stdout);
-    std::fflush(stderr);
     _exit(0);
 }
