@@ -64,8 +64,10 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
         return false;
     const QString platform = QStringLiteral("bench@c1@0");
     const QString probe_log = dir.filePath(QStringLiteral("probe"));
+    // BENCH_DAEMON: another build of the daemon to compare with.
     daemon_process daemon({platform, QStringLiteral("/bin/true")}, true,
-                          {QStringLiteral("PROBE_LOG=") + probe_log});
+                          {QStringLiteral("PROBE_LOG=") + probe_log},
+                          qEnvironmentVariable("BENCH_DAEMON"));
     if (!wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }))
         return false;
 

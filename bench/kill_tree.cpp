@@ -2,7 +2,9 @@
 // next to a plain "list with pstree, then SIGKILL each", on the same shapes and
 // sizes in the same run; then a start request sent during a kill.
 //
-//   bench_kill [RUNS [SHAPE...]]   (default 5 runs per cell, every shape)
+//   bench_kill [RUNS [SHAPE...]]   (default 5 runs per cell, every shape;
+//                                   SHAPE "start": the start table alone)
+//   BENCH_DAEMON=PATH bench_kill    the start table with another daemon build
 //
 // Time is from the start of the kill to the last process of the tree gone
 // (dead or a zombie), or 3 s. Survivors are processes of the tree, storm
@@ -220,11 +222,15 @@ int main(int argc, char **argv)
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     // The kill's own debug lines would drown the table.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    const std::string cgroup_base = make_bench_cgroup();
+    const bool start_only = shapes.size() == 1 && std::string(shapes[0]) == "start";
+    if (start_only)
+        shapes.clear();
+    const std::string cgroup_base = start_only ? std::string() : make_bench_cgroup();
     configure_app_cgroups(QByteArray::fromStdString(cgroup_base));
-    std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %6s %6s\n", "shape", "procs",
-                "freeze ms", "listing", "passes", "unfrozen", "survivors", "plain ms", "survivors",
-                "cgroup ms", "survivors", "fr/pl", "cg/pl");
+    if (!start_only)
+        std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %6s %6s\n", "shape",
+                    "procs", "freeze ms", "listing", "passes", "unfrozen", "survivors", "plain ms",
+                    "survivors", "cgroup ms", "survivors", "fr/pl", "cg/pl");
     int serial = 0;
     for (const char *shape : shapes) {
         for (const int n : {10, 100, 500}) {
@@ -254,9 +260,11 @@ int main(int argc, char **argv)
             std::fflush(stdout);
         }
     }
-    std::printf("runs per cell: %d; times are medians; passes: over the process table; unfrozen: "
-                "runs that reached the freeze bound%s\n",
-                runs, cgroup_base.empty() ? "; no writable cgroup v2 mount: no cgroup runs" : "");
+    if (!start_only)
+        std::printf(
+            "runs per cell: %d; times are medians; passes: over the process table; unfrozen: "
+            "runs that reached the freeze bound%s\n",
+            runs, cgroup_base.empty() ? "; no writable cgroup v2 mount: no cgroup runs" : "");
     if (!cgroup_base.empty())
         rmdir(cgroup_base.c_str());
 #ifdef LAVROSK_HARNESS
