@@ -2,8 +2,8 @@
 // next to a plain "list with pstree, then SIGKILL each", on the same shapes and
 // sizes in the same run; then a start request sent during a kill.
 //
-//   bench_kill [RUNS [SHAPE...]]   (default 5 runs per cell, every shape;
-//                                   SHAPE "start": the start table alone)
+//   bench_kill [RUNS [SHAPE...]]   (default 5 runs per cell, every shape and
+//                                   the start table; "start" names that table)
 //   BENCH_DAEMON=PATH bench_kill    the start table with another daemon build
 //
 // Time is from the start of the kill to the last process of the tree gone
@@ -214,17 +214,21 @@ double median(std::vector<double> v)
 int main(int argc, char **argv)
 {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    // No shape named: every shape, and the start table.
     std::vector<const char *> shapes;
-    for (int i = 2; i < argc; ++i)
-        shapes.push_back(argv[i]);
-    if (shapes.empty())
+    bool start_table = argc <= 2;
+    for (int i = 2; i < argc; ++i) {
+        if (std::string(argv[i]) == "start")
+            start_table = true;
+        else
+            shapes.push_back(argv[i]);
+    }
+    if (argc <= 2)
         shapes = {"balanced", "chain", "storm", "daemon"};
+    const bool start_only = shapes.empty();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     // The kill's own debug lines would drown the table.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    const bool start_only = shapes.size() == 1 && std::string(shapes[0]) == "start";
-    if (start_only)
-        shapes.clear();
     const std::string cgroup_base = start_only ? std::string() : make_bench_cgroup();
     configure_app_cgroups(QByteArray::fromStdString(cgroup_base));
     if (!start_only)
@@ -269,7 +273,7 @@ int main(int argc, char **argv)
         rmdir(cgroup_base.c_str());
 #ifdef LAVROSK_HARNESS
     QCoreApplication app(argc, argv);
-    if (!bench_start_during_kill(LAVROSK_TREE_BIN, runs))
+    if (start_table && !bench_start_during_kill(LAVROSK_TREE_BIN, runs))
         std::fprintf(stderr, "bench_kill: no private bus or daemon for the start table\n");
 #endif
     return 0;
