@@ -7,7 +7,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -26,27 +25,20 @@ QList<pid_t> pids_in_file(const QString &path)
     return pids;
 }
 
-bool none_alive(const QList<pid_t> &pids)
-{
-    return std::none_of(pids.begin(), pids.end(), process_alive);
-}
-
 // A new directory in the first writable cgroup v2 mount, if it has cgroup.kill.
 QString make_test_cgroup()
 {
     QFile mounts(QStringLiteral("/proc/self/mounts"));
-    if (!mounts.open(QIODevice::ReadOnly))
-        return {};
+    mounts.open(QIODevice::ReadOnly);
     for (const QByteArray &line : mounts.readAll().split('\n')) {
         const QList<QByteArray> field = line.split(' ');
-        if (field.size() < 3 || field.at(2) != "cgroup2")
-            continue;
-        const QByteArray dir = field.at(1) + "/lavrosk-test-" + QByteArray::number(getpid());
-        if (mkdir(dir.constData(), 0755) != 0)
-            continue;
-        if (QFile::exists(QString::fromUtf8(dir + "/cgroup.kill")))
-            return QString::fromUtf8(dir);
-        rmdir(dir.constData());
+        const QString dir =
+            QString::fromUtf8(field.value(1)) + QStringLiteral("/lavrosk-test-%1").arg(getpid());
+        if (field.value(2) == "cgroup2" && QDir().mkdir(dir)) {
+            if (QFile::exists(dir + QStringLiteral("/cgroup.kill")))
+                return dir;
+            QDir().rmdir(dir);
+        }
     }
     return {};
 }
@@ -119,7 +111,8 @@ private slots:
             QCOMPARE(app_cgroups().size(), 1);
             if (round == 1) {
                 sim.kill_app(platform, QString::number(root));
-                QVERIFY(wait_until([&] { return none_alive(members); }));
+                QVERIFY(wait_until(
+                    [&] { return std::none_of(members.begin(), members.end(), process_alive); }));
                 const QByteArray line = QStringLiteral("cgroup of %1 killed").arg(root).toUtf8();
                 QVERIFY(wait_until([&] { return d.err().contains(line); }));
                 QVERIFY(!d.err().contains(" is killed\n")); // no tree kill
