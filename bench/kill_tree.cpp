@@ -1,15 +1,25 @@
-// Killing a process tree: the daemon's freezing kill next to a plain "list with
-// pstree, then SIGKILL each", on the same shapes and sizes in the same run.
+// Killing a process tree: the daemon's freezing kill and its kill by cgroup
+// next to a plain "list with pstree, then SIGKILL each", on the same shapes and
+// sizes in the same run; then a start request sent during a kill.
 //
-//   bench_kill [RUNS]       (default 5 runs per cell; prints a table)
+//   bench_kill [RUNS [SHAPE...]]   (default 5 runs per cell, every shape and
+//                                   the start table; "start" names that table)
+//   BENCH_DAEMON=PATH bench_kill    the start table with another daemon build
 //
-// Time is from the start of the kill to the last listed process of the tree
-// gone (dead or a zombie). Survivors are processes of the tree, storm children
-// included, alive 150 ms after that (or after 3 s), summed over the runs.
+// Time is from the start of the kill to the last process of the tree gone
+// (dead or a zombie), or 3 s. Survivors are processes of the tree, storm
+// children and daemonized members included, alive 150 ms after that, summed
+// over the runs. The cgroup columns need a writable cgroup v2 mount: the
+// benchmark makes a directory of its own in the first one it finds.
+#include "app_cgroup.h"
 #include "process_table.h"
 #include "process_tree.h"
 
 #include <QtGlobal>
+#ifdef LAVROSK_HARNESS
+#include <QCoreApplication>
+bool bench_start_during_kill(const char *tree_bin, int runs);
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -18,10 +28,12 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -73,13 +85,32 @@ struct tree {
     std::vector<pid_t> members;
 };
 
-tree spawn_tree(const char *shape, int n, int serial)
+// A directory of the benchmark's own in the first writable cgroup v2 mount.
+std::string make_bench_cgroup()
+{
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, dir, type, rest;
+    while (mounts >> device >> dir >> type && std::getline(mounts, rest)) {
+        const std::string base = dir + "/lavrosk-bench-" + std::to_string(getpid());
+        if (type == "cgroup2" && mkdir(base.c_str(), 0755) == 0) {
+            if (cgroup_unusable_reason(base.c_str()).empty())
+                return base;
+            rmdir(base.c_str());
+        }
+    }
+    return {};
+}
+
+// procs_fd: a cgroup.procs the root joins before it executes, or -1.
+tree spawn_tree(const char *shape, int n, int serial, int procs_fd = -1)
 {
     tree t;
     t.log = "/tmp/bench_kill." + std::to_string(getpid()) + "." + std::to_string(serial);
     unlink(t.log.c_str());
     t.root = fork();
     if (t.root == 0) {
+        if (procs_fd >= 0 && write(procs_fd, "0", 1) != 1)
+            _exit(127);
         const std::string count = std::to_string(n);
         execl(LAVROSK_TREE_BIN, "tree", shape, count.c_str(), t.log.c_str(), (char *)nullptr);
         _exit(127);
@@ -124,14 +155,24 @@ struct outcome {
     bool frozen = true;
 };
 
-outcome kill_once(const char *shape, int n, bool safe, int serial)
+enum class mode { freeze, plain, cgroup };
+
+outcome kill_once(const char *shape, int n, mode how, int serial)
 {
-    tree t = spawn_tree(shape, n, serial);
+    // The daemon's own code: a cgroup made as a runner makes it, and the
+    // kill a kill_app of the application's root gets.
+    const std::unique_ptr<app_cgroup> cgroup = how == mode::cgroup ? app_cgroup::create() : nullptr;
+    tree t = spawn_tree(shape, n, serial, cgroup ? cgroup->procs_fd() : -1);
+    if (cgroup)
+        cgroup->launched(t.root);
     if (std::string(shape) == "storm")
         usleep(300 * 1000); // let the storm get going
     outcome result;
     const auto start = clock_type::now();
-    if (safe) {
+    if (how == mode::cgroup) {
+        if (!kill_app_cgroup(t.root))
+            std::fprintf(stderr, "bench_kill: no cgroup kill of %d\n", t.root);
+    } else if (how == mode::freeze) {
         const kill_report report = kill_process_tree(t.root);
         result.listing_ms = report.listing_ms;
         result.frozen = report.frozen;
@@ -157,6 +198,8 @@ outcome kill_once(const char *shape, int n, bool safe, int serial)
         reap();
     reap();
     unlink(t.log.c_str());
+    if (cgroup)
+        cgroup->ended();
     return result;
 }
 
@@ -171,40 +214,70 @@ double median(std::vector<double> v)
 int main(int argc, char **argv)
 {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    // No shape named: every shape, and the start table.
+    std::vector<const char *> shapes;
+    bool start_table = argc <= 2;
+    for (int i = 2; i < argc; ++i) {
+        if (std::string(argv[i]) == "start")
+            start_table = true;
+        else
+            shapes.push_back(argv[i]);
+    }
+    if (argc <= 2)
+        shapes = {"balanced", "chain", "storm", "daemon"};
+    const bool start_only = shapes.empty();
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     // The kill's own debug lines would drown the table.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    std::printf("%-9s %5s | %10s %8s %6s %8s %9s | %10s %9s | %6s\n", "shape", "procs", "freeze ms",
-                "listing", "passes", "unfrozen", "survivors", "plain ms", "survivors", "ratio");
+    const std::string cgroup_base = start_only ? std::string() : make_bench_cgroup();
+    configure_app_cgroups(QByteArray::fromStdString(cgroup_base));
+    if (!start_only)
+        std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %6s %6s\n", "shape",
+                    "procs", "freeze ms", "listing", "passes", "unfrozen", "survivors", "plain ms",
+                    "survivors", "cgroup ms", "survivors", "fr/pl", "cg/pl");
     int serial = 0;
-    for (const char *shape : {"balanced", "chain", "storm"}) {
+    for (const char *shape : shapes) {
         for (const int n : {10, 100, 500}) {
-            std::vector<double> safe_ms, plain_ms, listing_share, passes;
-            int safe_left = 0, plain_left = 0, unfrozen = 0;
+            std::vector<double> ms[3], listing_share, passes;
+            int left[3] = {0, 0, 0}, unfrozen = 0;
             for (int run = 0; run < runs; ++run) {
                 // Taking turns at going first: a run can leave the machine busier.
-                const bool safe_first = run % 2 == 0;
-                const outcome first = kill_once(shape, n, safe_first, ++serial);
-                const outcome second = kill_once(shape, n, !safe_first, ++serial);
-                const outcome &s = safe_first ? first : second;
-                const outcome &p = safe_first ? second : first;
-                safe_ms.push_back(s.total_ms);
-                listing_share.push_back(s.listing_ms / s.total_ms);
-                passes.push_back(s.passes);
-                plain_ms.push_back(p.total_ms);
-                safe_left += s.survivors;
-                plain_left += p.survivors;
-                unfrozen += s.frozen ? 0 : 1;
+                for (int k = 0; k < 3; ++k) {
+                    const int m = (run + k) % 3;
+                    if (m == int(mode::cgroup) && cgroup_base.empty())
+                        continue;
+                    const outcome o = kill_once(shape, n, mode(m), ++serial);
+                    ms[m].push_back(o.total_ms);
+                    left[m] += o.survivors;
+                    if (m == int(mode::freeze)) {
+                        listing_share.push_back(o.listing_ms / o.total_ms);
+                        passes.push_back(o.passes);
+                        unfrozen += o.frozen ? 0 : 1;
+                    }
+                }
             }
-            const double safe = median(safe_ms), plain = median(plain_ms);
-            std::printf("%-9s %5d | %10.1f %7.0f%% %6.0f %8d %9d | %10.1f %9d | %6.2f\n", shape, n,
-                        safe, 100 * median(listing_share), median(passes), unfrozen, safe_left,
-                        plain, plain_left, safe / plain);
+            const double fr = median(ms[0]), pl = median(ms[1]), cg = median(ms[2]);
+            std::printf("%-9s %5d | %9.1f %6.0f%% %6.0f %8d %9d | %9.1f %9d | %9.1f %9d | %6.2f "
+                        "%6.2f\n",
+                        shape, n, fr, 100 * median(listing_share), median(passes), unfrozen,
+                        left[0], pl, left[1], cg, left[2], fr / pl, cg / pl);
             std::fflush(stdout);
         }
     }
-    std::printf("runs per cell: %d; times are medians; passes: over the process table; unfrozen: "
-                "runs that reached the freeze bound\n",
-                runs);
+    if (!start_only)
+        std::printf(
+            "runs per cell: %d; times are medians; passes: over the process table; unfrozen: "
+            "runs that reached the freeze bound%s\n",
+            runs, cgroup_base.empty() ? "; no writable cgroup v2 mount: no cgroup runs" : "");
+    if (!cgroup_base.empty())
+        rmdir(cgroup_base.c_str());
+#ifdef LAVROSK_HARNESS
+    // The daemon's orphans go to pid 1 there, as in the daemon's real life:
+    // unreaped, they would fill /proc and slow every later listing.
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    QCoreApplication app(argc, argv);
+    if (start_table && !bench_start_during_kill(LAVROSK_TREE_BIN, runs))
+        std::fprintf(stderr, "bench_kill: no private bus or daemon for the start table\n");
+#endif
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "app_start_thread.h"
 
+#include "app_cgroup.h"
 #include "child_launch.h"
 #include "child_wait.h"
 #include "client_daemon.h"
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -81,11 +83,18 @@ void app_start_thread::run()
     // Latin-1 bytes first: a path from the command line comes back as the
     // bytes it was. A service's "/opt/app/café" is a file named in UTF-8.
     plan.set_second_path(second_exec_path(app_shell));
+    // Made before the first launch, kept for every relaunch, removed when
+    // this runner ends (or once the processes that outlived it have gone).
+    const std::unique_ptr<app_cgroup> own_cgroup = app_cgroup::create();
+    cgroup = own_cgroup.get();
+    if (cgroup)
+        plan.set_cgroup_procs_fd(cgroup->procs_fd());
 
     // Reported as the application's command: the request's own text.
     const QString dst_cmd = reported_command(QStringList{app_shell} + argv_all);
     const pid_t pid = supervise(plan, serviceInterface, container_name, dst_cmd);
     finish(serviceInterface, app_platform, container_name, pid);
+    cgroup = nullptr;
 }
 
 // Reports the platform "running" and counts this runner in.
@@ -122,10 +131,15 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::proxy &servi
             qDebug() << "fork:" << std::strerror(err);
             return -1;
         }
+        // Known as the cgroup's root before the runtime service learns the pid.
+        if (cgroup)
+            cgroup->launched(pid);
         report_app_status(serviceInterface, {container_name, app_name, QString::number(pid),
                                              status_running, dst_cmd});
         int status = 0;
         const pid_t wait_pid = wait_for_end(pid, &status);
+        if (cgroup)
+            cgroup->ended();
         if (wait_pid < 0) {
             std::perror("不存在子进程");
             status = 0;

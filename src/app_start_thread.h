@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+class app_cgroup;
 class client_daemon;
 class launch_plan;
 namespace runtime {
@@ -46,4 +47,5 @@ private:
     QString app_name;
     QStringList argv_all;
     client_daemon *clients;
+    app_cgroup *cgroup = nullptr; // this application's, while run() runs; or none
 };

@@ -67,6 +67,14 @@ pid_t launch_plan::spawn() const
 
 void launch_plan::run_child() const
 {
+    // First, so that whatever the child does next is inside the cgroup.
+    if (cgroup_procs_fd >= 0 && write(cgroup_procs_fd, "0", 1) != 1) {
+        const char *reason = strerrordesc_np(errno);
+        write_text(STDERR_FILENO, "Err on joining the cgroup: ");
+        write_text(STDERR_FILENO, reason ? reason : "Unknown error");
+        write_text(STDERR_FILENO, "\n");
+        _exit(exec_failed_status);
+    }
     write_all(STDOUT_FILENO, out_text.constData(), static_cast<size_t>(out_text.size()));
     write_all(STDERR_FILENO, err_text.constData(), static_cast<size_t>(err_text.size()));
 

@@ -35,6 +35,11 @@ public:
     // environment: applications get the environment the daemon was given.
     static void hide_variable(const char *name);
 
+    // An open cgroup.procs: the child joins that cgroup before anything
+    // else. A child that cannot join ends with exec_failed_status instead of
+    // running where a kill of its cgroup would miss it. -1: no cgroup.
+    void set_cgroup_procs_fd(int fd) { cgroup_procs_fd = fd; }
+
 private:
     [[noreturn]] void run_child() const;
 
@@ -46,6 +51,7 @@ private:
     QByteArray out_text;
     QByteArray err_text;
     int fd_limit;
+    int cgroup_procs_fd = -1;
 };
 
 // The exit status of a child that could not execute its command, as a shell

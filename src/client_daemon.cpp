@@ -1,7 +1,9 @@
 #include "client_daemon.h"
 
+#include "app_cgroup.h"
 #include "app_start_thread.h"
 #include "bus_watch.h"
+#include "kill_worker.h"
 #include "process_tree.h"
 #include "request.h"
 #include "runtime_bus.h"
@@ -15,7 +17,8 @@
 
 client_daemon::client_daemon(QString app_platform, QString apppath, QStringList appargv)
     : QObject(nullptr), appnum(0), platform_and_app(app_platform), app_path(apppath),
-      app_argv(appargv)
+      app_argv(appargv),
+      tree_kills(std::make_unique<kill_worker>([](pid_t root) { kill_process_tree(root); }))
 {
     new bus_watch(app_platform, this);
     // Subscribe before announcing: a runtime service that answers the
@@ -109,7 +112,11 @@ void client_daemon::kill_app_slot(QStringList app_info)
 
 void client_daemon::kill_all_sub_process(pid_t pid)
 {
-    kill_process_tree(pid);
+    // An application's root process in a cgroup of its own: one write ends
+    // all of it, here and now. Anything else is killed by process tree.
+    if (kill_app_cgroup(pid))
+        return;
+    tree_kills->enqueue(pid);
 }
 
 void client_daemon::kill_daemon_slot(QString app_platform)
@@ -118,7 +125,8 @@ void client_daemon::kill_daemon_slot(QString app_platform)
         return;
     // End at once, without static destructors: runner threads may be inside the
     // bus library, and tearing it down under them can hang or crash the exit.
+    // Standard error is unbuffered: there is nothing to flush, and its lock
+    // may be held by a kill thread writing its lines.
     std::fflush(stdout);
-    std::fflush(stderr);
     _exit(0);
 }

@@ -15,6 +15,8 @@ class proxy;
 class thread_proxy_scope;
 } // namespace runtime
 
+class kill_worker;
+
 class client_daemon : public QObject
 {
     Q_OBJECT
@@ -41,6 +43,8 @@ private:
     // Shared by the calls made on the main thread.
     std::unique_ptr<runtime::proxy> main_proxy;
     std::unique_ptr<runtime::thread_proxy_scope> main_scope;
+    // Tree kills run there, so that requests are served while one runs.
+    std::unique_ptr<kill_worker> tree_kills;
 
 public:
     // Guards app_nums. A std::mutex rather than a QMutex: ThreadSanitizer sees

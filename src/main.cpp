@@ -1,3 +1,4 @@
+#include "app_cgroup.h"
 #include "child_launch.h"
 #include "client_daemon.h"
 #include "standard_fds.h"
@@ -59,6 +60,7 @@ int main(int argc, char **argv)
         appargv.append(from_arg(argv[i]));
 
     QCoreApplication app(argc, argv);
+    configure_app_cgroups(qgetenv("LAVROSK_CGROUP"));
     client_daemon daemon(app_platform, apppath, appargv);
     return app.exec();
 }

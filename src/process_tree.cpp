@@ -5,11 +5,16 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <optional>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -199,21 +204,53 @@ private:
 
 std::optional<QStringList> list_tree(pid_t root)
 {
-    // "e": the pipe must not leak into an application a runner forks meanwhile.
-    FILE *stream = popen(listing_command(root).constData(), "re");
-    if (!stream) {
+    // pstree run directly, not through a shell. Both ends of the pipe are
+    // close-on-exec: neither may leak into an application a runner launches
+    // meanwhile. The child gets the write end as its standard output, and
+    // nothing else of the daemon's beyond the standard streams.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        qDebug() << "pipe2:" << std::strerror(errno);
         std::printf("popen fail\n");
         return std::nullopt;
     }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    QList<QByteArray> words = listing_command(root).split(' ');
+    std::vector<char *> args;
+    for (QByteArray &word : words)
+        args.push_back(word.data());
+    args.push_back(nullptr);
+    pid_t child = -1;
+    const int err = posix_spawnp(&child, args.front(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (err != 0) {
+        close(fds[0]);
+        qDebug() << "pstree:" << std::strerror(err);
+        std::printf("popen fail\n");
+        return std::nullopt;
+    }
+
     QStringList pid_list;
-    char *line = nullptr;
-    size_t capacity = 0;
-    ssize_t length;
-    // Whole lines of any length: a pid cut in two by a fixed buffer is lost.
-    while ((length = getline(&line, &capacity, stream)) >= 0)
-        pid_list += pids_in_listing_line(QString::fromUtf8(line, static_cast<int>(length)));
-    std::free(line);
-    pclose(stream);
+    if (FILE *stream = fdopen(fds[0], "r")) {
+        char *line = nullptr;
+        size_t capacity = 0;
+        ssize_t length;
+        // Whole lines of any length: a pid cut in two by a fixed buffer is lost.
+        while ((length = getline(&line, &capacity, stream)) >= 0)
+            pid_list += pids_in_listing_line(QString::fromUtf8(line, static_cast<int>(length)));
+        std::free(line);
+        std::fclose(stream);
+    } else {
+        qDebug() << "fdopen:" << std::strerror(errno);
+        close(fds[0]); // pstree ends on the broken pipe
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
     return pid_list;
 }
 

@@ -7,7 +7,8 @@
 #include <optional>
 #include <sys/types.h>
 
-// The listing command for the tree rooted at root. "-l": on a pipe, pstree
+// The listing command for the tree rooted at root, words separated by single
+// blanks; it is run word by word, without a shell. "-l": on a pipe, pstree
 // otherwise cuts every line at 132 columns, and a deep tree loses its pids.
 QByteArray listing_command(pid_t root);
 

@@ -3,8 +3,10 @@
  *   tree SHAPE N LOG [NAME [all|last]]
  *
  * SHAPE is "balanced" (each process has up to three children), "chain" (each
- * process the only child of the one before) or "storm" (balanced, and every
- * process keeps forking short-lived children). N is the number of processes,
+ * process the only child of the one before), "storm" (balanced, and every
+ * process keeps forking short-lived children) or "daemon" (balanced, and every
+ * fourth process leaves the tree as daemons do: its first process calls
+ * setsid, forks and exits, so the member is reparented away from the tree). N is the number of processes,
  * the first being this one. Each process appends its pid to the file LOG once
  * it is in place, so a caller waits for N lines. Every process keeps LOG in
  * its command line, so all of them, storm children included, can be found in
@@ -65,7 +67,7 @@ static void storm(unsigned seed)
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        fprintf(stderr, "usage: tree balanced|chain|storm N LOG [NAME [all|last]]\n");
+        fprintf(stderr, "usage: tree balanced|chain|storm|daemon N LOG [NAME [all|last]]\n");
         return 2;
     }
     const char *shape = argv[1];
@@ -74,6 +76,7 @@ int main(int argc, char **argv)
     const char *name = argc >= 5 ? argv[4] : NULL;
     const int rename_all = argc < 6 || strcmp(argv[5], "last") != 0;
     const int chain = strcmp(shape, "chain") == 0;
+    const int daemonize = strcmp(shape, "daemon") == 0;
     const int fanout = chain ? 1 : 3;
 
     /* Index of this process in the tree; its children are fanout*i+1 ... */
@@ -90,6 +93,13 @@ int main(int argc, char **argv)
         if (pid == 0) {
             index = child_index;
             k = 0; /* now make this child's own children */
+            if (daemonize && index % 4 == 3) {
+                setsid();
+                if (fork() != 0)
+                    _exit(0); /* the middle process: the member lives on without it */
+            }
+        } else if (daemonize && child_index % 4 == 3) {
+            waitpid(pid, NULL, 0);
         }
     }
     if (index % 3 == 1)

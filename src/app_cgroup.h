@@ -1,0 +1,57 @@
+// Exact kill by cgroup (no bus here). When the host delegates a cgroup v2
+// directory to the daemon (LAVROSK_CGROUP), every application runs in a
+// cgroup of its own under it. Killing that cgroup reaches every process the
+// application started, those that left its process tree included, in one
+// step and without a listing.
+#pragma once
+
+#include <QByteArray>
+
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+// Why path cannot hold the applications' cgroups, or empty when it can: a
+// cgroup v2 directory that may be written, with cgroup.kill.
+std::string cgroup_unusable_reason(const char *path);
+
+// Takes the value of LAVROSK_CGROUP at start-up, on the main thread: empty
+// leaves cgroup mode off; an unusable directory is named on standard error,
+// with the reason, and leaves it off too. Cgroups that outlive their runner
+// are removed later from this thread's event loop, when there is one.
+void configure_app_cgroups(const QByteArray &path);
+bool app_cgroups_enabled();
+
+// The cgroup of one runner's application, for the runner's whole life: all
+// its launches join it.
+class app_cgroup
+{
+public:
+    // A new cgroup under the configured directory; nullptr when cgroup mode
+    // is off, or (having said why) when none could be made.
+    static std::unique_ptr<app_cgroup> create();
+    // Forgets the root, and removes the cgroup now if it is empty, otherwise
+    // once the last process in it has gone.
+    ~app_cgroup();
+    app_cgroup(const app_cgroup &) = delete;
+    app_cgroup &operator=(const app_cgroup &) = delete;
+
+    // Open on cgroup.procs: a child writes "0" to it to join, before exec.
+    int procs_fd() const { return procs; }
+    const std::string &path() const { return dir; }
+    // root is now the application's process (after each launch) / no
+    // longer is (once it has ended).
+    void launched(pid_t root);
+    void ended();
+
+private:
+    app_cgroup(std::string dir, int procs) : dir(std::move(dir)), procs(procs) {}
+    std::string dir;
+    int procs;
+    pid_t root = -1;
+};
+
+// Kills the whole cgroup of the application whose current root process is
+// root. False when root is the root of none (or the kill could not be
+// written): the caller then kills by process tree.
+bool kill_app_cgroup(pid_t root);

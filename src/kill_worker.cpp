@@ -1,0 +1,56 @@
+#include "kill_worker.h"
+
+#include <QDebug>
+
+#include <malloc.h>
+#include <system_error>
+#include <thread>
+
+kill_worker::kill_worker(std::function<void(pid_t)> kill) : kill_one(std::move(kill)) {}
+
+kill_worker::~kill_worker()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    idle.wait(lock, [this] { return !running; });
+}
+
+void kill_worker::enqueue(pid_t root)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        queue.push_back(root);
+        if (running)
+            return; // the thread at work takes it in turn
+        running = true;
+    }
+    try {
+        // Detached: it ends by itself once the queue is empty, and nothing
+        // joins it; the destructor waits on "running" instead.
+        std::thread([this] { drain(); }).detach();
+    } catch (const std::system_error &error) {
+        // No thread to be had: kill here, as a kill that waits is better than none.
+        qDebug() << "kill thread not started:" << error.what() << "; killing on this thread";
+        drain();
+    }
+}
+
+void kill_worker::drain()
+{
+    for (;;) {
+        pid_t root;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (queue.empty()) {
+                running = false;
+                idle.notify_all();
+                return;
+            }
+            root = queue.front();
+            queue.pop_front();
+        }
+        kill_one(root);
+        // Hand back what the listing and the process table took: the daemon
+        // idles as small as before the kill.
+        malloc_trim(0);
+    }
+}
