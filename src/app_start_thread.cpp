@@ -2,6 +2,7 @@
 
 #include "child_launch.h"
 #include "client_daemon.h"
+#include "runner_pool.h"
 #include "runtime_bus.h"
 #include "text_util.h"
 #include "trace.h"
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 #include <mutex>
 #include <optional>
 #include <sys/wait.h>
@@ -32,6 +34,10 @@ QByteArray debug_line(const QStringList &list)
     return text.trimmed().toUtf8() + '\n';
 }
 
+// A few runner threads wait up to two seconds for the next request: a start
+// then skips making a thread, and a burst's threads are gone soon after it.
+runner_pool pool(4, std::chrono::milliseconds(2000));
+
 // Waits for the child's end. A signal that interrupts the wait is not the end.
 pid_t wait_for_child(pid_t pid, int *status)
 {
@@ -48,13 +54,64 @@ pid_t wait_for_child(pid_t pid, int *status)
 app_start_thread::app_start_thread(QString app_shell_path, QStringList argv, client_daemon *client)
     : QThread(nullptr), app_shell(app_shell_path), argv_all(argv), clients(client)
 {
-    clients->send_daemon_log(QStringLiteral("~~~~~~~~~app_shell=") + app_shell +
-                             QStringLiteral("~~~~~~~~~~"));
+    log_request(clients, app_shell);
 }
 
 app_start_thread::~app_start_thread() = default;
 
+void app_start_thread::log_request(client_daemon *client, const QString &app_shell_path)
+{
+    client->send_daemon_log(QStringLiteral("~~~~~~~~~app_shell=") + app_shell_path +
+                            QStringLiteral("~~~~~~~~~~"));
+}
+
+void app_start_thread::start_runner(const QString &app_shell_path, const QStringList &argv,
+                                    client_daemon *client)
+{
+    if (auto *waiting = pool.claim()) {
+        log_request(client, app_shell_path);
+        pool.give(waiting, runner_request{app_shell_path, argv});
+        return;
+    }
+    auto *runner = new app_start_thread(app_shell_path, argv, client);
+    // Nothing refers to a runner once its thread has ended; release it then.
+    connect(runner, &QThread::finished, runner, &QObject::deleteLater);
+    // A runner's thread leaves its freed memory in malloc's arenas; hand it
+    // back, so that a daemon which once ran many applications shrinks again.
+    connect(runner, &QObject::destroyed, [] { malloc_trim(0); });
+    runner->start(QThread::InheritPriority);
+    if (!runner->isRunning() && !runner->isFinished()) {
+        // No thread could be made: nothing was reported or counted yet.
+        qDebug() << "app_start not served: no thread for a runner of" << app_shell_path;
+        delete runner;
+    }
+}
+
 void app_start_thread::run()
+{
+    for (;;) {
+        serve();
+        std::optional<runner_request> next = pool.wait_for_next();
+        if (!next)
+            return;
+        app_shell = std::move(next->app_shell);
+        argv_all = std::move(next->argv);
+        app_name.clear();
+    }
+}
+
+// The runner's proxy. A thread that served a request before keeps its proxy
+// while the service is known to be there, as call_proxy does: making one
+// costs a blocking hop to the bus thread.
+runtime::proxy &app_start_thread::service_proxy()
+{
+    if (!kept_proxy || !runtime::seen_present() || !kept_proxy->is_valid())
+        kept_proxy = std::make_unique<runtime::proxy>();
+    return *kept_proxy;
+}
+
+// One application, from the "running" report to the end sequence.
+void app_start_thread::serve()
 {
     const QString app_platform = clients->get_app_platform();
     // A platform string without a second "@" field has no container name; it
@@ -62,7 +119,7 @@ void app_start_thread::run()
     const QString container_name = app_platform.split(QLatin1Char('@')).value(1);
     const QStringList list{app_platform, status_running};
 
-    runtime::proxy serviceInterface;
+    runtime::proxy &serviceInterface = service_proxy();
     if (!serviceInterface.is_valid()) {
         qDebug() << serviceInterface.error_text().constData();
         qDebug() << "service connect failed";
@@ -73,7 +130,7 @@ void app_start_thread::run()
     count_in(serviceInterface, list);
 
     const QByteArray app_cmd = exec_bytes(app_shell);
-    LAVROSK_TRACE() << app_shell << app_cmd.constData();
+    LAVROSK_TRACE_AS("run") << app_shell << app_cmd.constData();
     QString app_argc = get_app_name(app_shell);
     app_name = app_argc;
     app_argc = command_text(app_argc, argv_all);

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QThread>
 
+#include <memory>
 #include <sys/types.h>
 
 class client_daemon;
@@ -23,6 +24,11 @@ public:
     app_start_thread(QString app_shell_path, QStringList argv, client_daemon *client);
     ~app_start_thread() override;
 
+    // Serves one start request: on a runner thread that waits for one, or
+    // on a new one. Called on the main thread.
+    static void start_runner(const QString &app_shell_path, const QStringList &argv,
+                             client_daemon *client);
+
     QString get_app_name(QString app_shell);
     void split(char *src, const char *separator, char **dest);
     int split_num(QString src, QString separator);
@@ -32,6 +38,10 @@ protected:
     void run() override;
 
 private:
+    // Sent on the main thread for every request, before its runner reports.
+    static void log_request(client_daemon *client, const QString &app_shell_path);
+    void serve();
+    runtime::proxy &service_proxy();
     void count_in(runtime::proxy &serviceInterface, const QStringList &list);
     pid_t supervise(const launch_plan &plan, runtime::proxy &serviceInterface,
                     const QString &container_name, const QString &dst_cmd);
@@ -43,4 +53,6 @@ private:
     QString app_name;
     QStringList argv_all;
     client_daemon *clients;
+    // Kept from one request to the next on the same thread; see service_proxy().
+    std::unique_ptr<runtime::proxy> kept_proxy;
 };
