@@ -179,12 +179,20 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::proxy &servi
                                   const QString &container_name, const QString &dst_cmd)
 {
     int i_flag = 0;
+    pid_t ended = -1; // a launch that ended by a signal, not yet reported stopped
     for (;;) {
         const pid_t pid = plan.spawn();
+        const int spawn_errno = errno;
+        // The stop of the launch before goes out once its relaunch has
+        // started: the reports keep their order, and the relaunch does not
+        // wait behind them. A relaunch that cannot fork reports nothing more.
+        if (ended > 0) {
+            report_app_status(serviceInterface,
+                              {container_name, app_name, QString::number(ended), status_stop});
+        }
         if (pid < 0) {
-            const int err = errno;
             std::fprintf(stderr, "错误！");
-            qDebug() << "fork:" << std::strerror(err);
+            qDebug() << "fork:" << std::strerror(spawn_errno);
             return -1;
         }
         report_app_status(serviceInterface, {container_name, app_name, QString::number(pid),
@@ -208,9 +216,7 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::proxy &servi
             return pid;
         std::printf("子进程异常退出 ， 进程号为【%d】 , 信号编号为【%d】\n", wait_pid, end.value);
         std::printf("正在重新启动子进程\n");
-        // Reported stopped here; a relaunch that cannot fork reports nothing more.
-        report_app_status(serviceInterface,
-                          {container_name, app_name, QString::number(pid), status_stop});
+        ended = pid;
     }
 }
 
