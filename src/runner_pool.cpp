@@ -41,3 +41,9 @@ std::optional<runner_request> runner_pool::wait_for_next()
     self.wake.wait(lock, [&] { return self.request.has_value(); });
     return std::move(self.request);
 }
+
+size_t runner_pool::waiting() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return idle.size();
+}

@@ -42,8 +42,11 @@ public:
     // thread ends on nullopt.
     std::optional<runner_request> wait_for_next();
 
+    // Threads waiting now.
+    size_t waiting() const;
+
 private:
-    std::mutex mutex;
+    mutable std::mutex mutex;
     std::vector<waiter *> idle; // the longest waiting first
     const size_t max_idle;
     const std::chrono::milliseconds linger;
