@@ -92,8 +92,11 @@ void app_start_thread::run()
     for (;;) {
         serve();
         std::optional<runner_request> next = pool.wait_for_next();
-        if (!next)
+        if (!next) {
+            // Released on the thread that made it and used it.
+            kept_proxy.reset();
             return;
+        }
         app_shell = std::move(next->app_shell);
         argv_all = std::move(next->argv);
         app_name.clear();
