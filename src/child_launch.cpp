@@ -12,9 +12,9 @@
 #include <unistd.h>
 
 #ifdef __GLIBC__
-// glibc's own name for clone. Sanitizers wrap clone as if it made a forked
-// process and reset their state in the child, which with CLONE_VM is the
-// daemon's state; this name reaches the C library directly.
+// glibc's own name for clone, which no sanitizer wraps. ThreadSanitizer wraps
+// clone as a fork and redoes its own bookkeeping in the child, which with
+// CLONE_VM is the daemon's: it aborts there.
 extern "C" int __clone(int (*fn)(void *), void *stack, int flags, void *arg, ...);
 #define lavrosk_clone __clone
 #else
