@@ -38,6 +38,16 @@ QByteArray debug_line(const QStringList &list)
 // then skips making a thread, and a burst's threads are gone soon after it.
 runner_pool pool(4, std::chrono::milliseconds(2000));
 
+// The runner's proxy. A thread that served a request before keeps its proxy
+// while the service is known to be there, as call_proxy does: making one
+// costs a blocking hop to the bus thread.
+runtime::proxy &service_proxy(std::unique_ptr<runtime::proxy> &kept)
+{
+    if (!kept || !runtime::seen_present() || !kept->is_valid())
+        kept = std::make_unique<runtime::proxy>();
+    return *kept;
+}
+
 // Waits for the child's end. A signal that interrupts the wait is not the end.
 pid_t wait_for_child(pid_t pid, int *status)
 {
@@ -57,7 +67,10 @@ app_start_thread::app_start_thread(QString app_shell_path, QStringList argv, cli
     log_request(clients, app_shell);
 }
 
-app_start_thread::~app_start_thread() = default;
+app_start_thread::~app_start_thread()
+{
+    (void)ended.load(std::memory_order_acquire);
+}
 
 void app_start_thread::log_request(client_daemon *client, const QString &app_shell_path)
 {
@@ -89,12 +102,13 @@ void app_start_thread::start_runner(const QString &app_shell_path, const QString
 
 void app_start_thread::run()
 {
+    // Kept from one request to the next; made, used and released on this thread.
+    std::unique_ptr<runtime::proxy> kept_proxy;
     for (;;) {
-        serve();
+        serve(kept_proxy);
         std::optional<runner_request> next = pool.wait_for_next();
         if (!next) {
-            // Released on the thread that made it and used it.
-            kept_proxy.reset();
+            ended.store(true, std::memory_order_release);
             return;
         }
         app_shell = std::move(next->app_shell);
@@ -103,18 +117,8 @@ void app_start_thread::run()
     }
 }
 
-// The runner's proxy. A thread that served a request before keeps its proxy
-// while the service is known to be there, as call_proxy does: making one
-// costs a blocking hop to the bus thread.
-runtime::proxy &app_start_thread::service_proxy()
-{
-    if (!kept_proxy || !runtime::seen_present() || !kept_proxy->is_valid())
-        kept_proxy = std::make_unique<runtime::proxy>();
-    return *kept_proxy;
-}
-
 // One application, from the "running" report to the end sequence.
-void app_start_thread::serve()
+void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
 {
     const QString app_platform = clients->get_app_platform();
     // A platform string without a second "@" field has no container name; it
@@ -122,7 +126,7 @@ void app_start_thread::serve()
     const QString container_name = app_platform.split(QLatin1Char('@')).value(1);
     const QStringList list{app_platform, status_running};
 
-    runtime::proxy &serviceInterface = service_proxy();
+    runtime::proxy &serviceInterface = service_proxy(kept_proxy);
     if (!serviceInterface.is_valid()) {
         qDebug() << serviceInterface.error_text().constData();
         qDebug() << "service connect failed";

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QThread>
 
+#include <atomic>
 #include <memory>
 #include <sys/types.h>
 
@@ -40,8 +41,7 @@ protected:
 private:
     // Sent on the main thread for every request, before its runner reports.
     static void log_request(client_daemon *client, const QString &app_shell_path);
-    void serve();
-    runtime::proxy &service_proxy();
+    void serve(std::unique_ptr<runtime::proxy> &kept_proxy);
     void count_in(runtime::proxy &serviceInterface, const QStringList &list);
     pid_t supervise(const launch_plan &plan, runtime::proxy &serviceInterface,
                     const QString &container_name, const QString &dst_cmd);
@@ -53,6 +53,9 @@ private:
     QString app_name;
     QStringList argv_all;
     client_daemon *clients;
-    // Kept from one request to the next on the same thread; see service_proxy().
-    std::unique_ptr<runtime::proxy> kept_proxy;
+    // Set by the thread as it ends. Qt orders the thread's end before the
+    // destructor through locks ThreadSanitizer cannot see; reading this in
+    // the destructor shows it that order (a thread that served several
+    // requests has rewritten the members above).
+    std::atomic<bool> ended{false};
 };
