@@ -1,9 +1,13 @@
 // Times the runner end to end on a private bus and prints a table:
 //   start:   the stand-in emits app_start -> the application's first instruction
 //   restart: the application raises SIGSEGV -> the relaunched one's first instruction
-//   fork+exec baseline: a plain fork + execv of the same probe from C++
-// and the daemon's footprint: threads and anonymous resident memory, idle and
-// per running application.
+// against three yardsticks: a plain fork + execv of the same probe, a vfork +
+// execv from a thread of its own, and a minimal Qt daemon that receives the
+// same app_start and vforks the probe with no report (bench_qt_vfork). Then
+// where the start goes, by the stand-in's clock, and the daemon's footprint:
+// threads and anonymous resident memory, idle, with 200 applications running,
+// and once they have ended.
+//   bench_runner [RUNS]   (BENCH_DAEMON=path runs another build of the daemon)
 #include "harness.h"
 
 #include <QCoreApplication>
@@ -14,6 +18,7 @@
 #include <cstdio>
 #include <ctime>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -66,20 +71,37 @@ double last_signal_time(runtime_sim_process &sim)
     return 0;
 }
 
-// When the stand-in received call number index of method (from the end
-// when negative, counting the calls of the last request).
-double call_time(runtime_sim_process &sim, const QString &method, int index)
+// When the stand-in received the first call of method after since (whose
+// first argument starts with prefix, when given); 0 if none.
+double call_after(const QList<QJsonObject> &records, double since, const QString &method,
+                  const QString &prefix = QString())
 {
-    const QList<QJsonObject> calls = sim.calls(method);
-    if (index < 0) {
-        // The first call of the newest request: after the last emitted signal.
-        const double since = last_signal_time(sim);
-        for (const QJsonObject &call : calls)
-            if (call.value(QStringLiteral("t")).toDouble() > since)
-                return call.value(QStringLiteral("t")).toDouble();
-        return 0;
+    for (const QJsonObject &r : records) {
+        const double t = r.value(QStringLiteral("t")).toDouble();
+        if (t <= since || r.value(QStringLiteral("method")).toString() != method)
+            continue;
+        const QJsonValue first = r.value(QStringLiteral("args")).toArray().at(0).toArray().at(0);
+        if (prefix.isEmpty() || first.toString().startsWith(prefix))
+            return t;
     }
-    return calls.value(index).value(QStringLiteral("t")).toDouble();
+    return 0;
+}
+
+// A launch of the probe timed to its first instruction, in microseconds: the
+// probe's launch record against the time taken right before the launch.
+template <typename Launch> double timed_launch(const QString &log, Launch launch)
+{
+    QFile::remove(log);
+    const double before = now();
+    launch();
+    const QList<probe_event> events = read_events(log);
+    return events.isEmpty() ? -1 : (events.first().t - before) * 1e6;
+}
+
+void keep(std::vector<double> &samples, double us)
+{
+    if (us >= 0)
+        samples.push_back(us);
 }
 
 } // namespace
@@ -97,50 +119,85 @@ int main(int argc, char **argv)
         return 1;
     }
     const QString platform = QStringLiteral("bench@c1@0");
-    daemon_process daemon({platform, QStringLiteral("/bin/true")}, true,
-                          {QStringLiteral("PROBE_LOG=") + log});
+    const QStringList probe_env{QStringLiteral("PROBE_LOG=") + log};
+    daemon_process daemon({platform, QStringLiteral("/bin/true")}, true, probe_env,
+                          QString::fromLocal8Bit(qgetenv("BENCH_DAEMON")));
     wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; });
+    const pid_t dpid = daemon.pid();
+    const int fresh_threads = thread_count(dpid);
 
-    std::vector<double> start_us, restart_us, baseline_us, fork_us, delivery_us, work_us;
+    // The yardstick daemon, on the same bus: it wakes for every app_start as
+    // ours does.
+    const QString qt_platform = QStringLiteral("yardstick@c1@0");
+    child_process yardstick;
+    QProcessEnvironment yardstick_env = QProcessEnvironment::systemEnvironment();
+    yardstick_env.insert(QStringLiteral("PROBE_LOG"), log);
+    yardstick.setProcessEnvironment(yardstick_env);
+    yardstick.start(QStringLiteral(BENCH_QT_VFORK_BIN), {qt_platform});
+    if (!yardstick.waitForReadyRead(10000) || !yardstick.readAll().startsWith("ready")) {
+        std::fprintf(stderr, "runner_bench: the yardstick daemon did not start\n");
+        return 1;
+    }
+
+    std::vector<double> start_us, restart_us, fork_us, vfork_us, qt_us;
+    std::vector<double> announce_us, thread_us, launch_us;
     const QByteArray probe = probe_binary().toUtf8();
+    char *probe_args[] = {const_cast<char *>("probe"), const_cast<char *>("exit"),
+                          const_cast<char *>("0"), nullptr};
     qputenv("PROBE_LOG", log.toUtf8());
     for (int i = 0; i < runs; ++i) {
-        // Baseline: what fork + execv alone cost here.
-        QFile::remove(log);
-        const double before = now();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            char *args[] = {const_cast<char *>("probe"), const_cast<char *>("exit"),
-                            const_cast<char *>("0"), nullptr};
-            execv(probe.constData(), args);
-            _exit(127);
-        }
-        waitpid(pid, nullptr, 0);
-        const double fork_before = now();
-        const pid_t bare = fork();
-        if (bare == 0)
-            _exit(0);
-        fork_us.push_back((now() - fork_before) * 1e6);
-        waitpid(bare, nullptr, 0);
-        const QList<probe_event> base = read_events(log);
-        if (!base.isEmpty())
-            baseline_us.push_back((base.first().t - before) * 1e6);
+        keep(fork_us, timed_launch(log, [&] {
+                 const pid_t pid = fork();
+                 if (pid == 0) {
+                     execv(probe.constData(), probe_args);
+                     _exit(127);
+                 }
+                 waitpid(pid, nullptr, 0);
+             }));
+        // From a thread that exists already, as a runner relaunches.
+        double vfork_sample = -1;
+        std::thread([&] {
+            vfork_sample = timed_launch(log, [&] {
+                const pid_t pid = vfork();
+                if (pid == 0) {
+                    execv(probe.constData(), probe_args);
+                    _exit(127);
+                }
+                waitpid(pid, nullptr, 0);
+            });
+        }).join();
+        keep(vfork_us, vfork_sample);
 
-        // Start: emitted signal to first instruction.
+        // The yardstick: emitted signal to first instruction.
+        QFile::remove(log);
+        sim.start_app(qt_platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
+        if (!wait_until([&] { return !read_events(log).isEmpty(); }))
+            return 1;
+        keep(qt_us, (read_events(log).first().t - last_signal_time(sim)) * 1e6);
+        { FILE*f=fopen("/tmp/i13/qsig.txt","a"); fprintf(f,"%.9f\n",last_signal_time(sim)); fclose(f);}
+
+        // Start: emitted signal to first instruction, and the steps between
+        // as the stand-in saw them: the request taken (the runner's first log
+        // line), the runner running (its platform report), the launch done
+        // (the application's "running" report).
         QFile::remove(log);
         sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
         if (!wait_until([&] { return sim.platform_stops() == 3 * i + 1; }))
             return 1;
+        const double signal_t = last_signal_time(sim);
+        { FILE*f=fopen("/tmp/i13/sig.txt","a"); fprintf(f,"%.9f\n",signal_t); fclose(f);}
         const QList<probe_event> started = read_events(log);
         if (!started.isEmpty())
-            start_us.push_back((started.first().t - last_signal_time(sim)) * 1e6);
-        // Eight status reports per round before this one. The runner's first
-        // log line leaves the daemon as the request is
-        // taken; its "running" report right after its fork returns.
-        const double first_log = call_time(sim, QStringLiteral("show_daemon_log"), -1);
-        const double running_report = call_time(sim, QStringLiteral("set_app_status"), 8 * i);
-        delivery_us.push_back((first_log - last_signal_time(sim)) * 1e6);
-        work_us.push_back((running_report - first_log) * 1e6);
+            start_us.push_back((started.first().t - signal_t) * 1e6);
+        const QList<QJsonObject> records = sim.records();
+        const double announced = call_after(records, signal_t, QStringLiteral("show_daemon_log"),
+                                            QStringLiteral("~~~~~~~~~app_shell="));
+        const double running =
+            call_after(records, signal_t, QStringLiteral("set_platform_app_status"));
+        const double launched = call_after(records, signal_t, QStringLiteral("set_app_status"));
+        announce_us.push_back((announced - signal_t) * 1e6);
+        thread_us.push_back((running - announced) * 1e6);
+        launch_us.push_back((launched - running) * 1e6);
 
         // Restart: raise to the relaunched instance's first instruction.
         QFile::remove(log);
@@ -159,15 +216,17 @@ int main(int argc, char **argv)
             return 1;
     }
 
-    // Footprint: idle, then with 50 applications running, then idle again.
-    const pid_t dpid = daemon.pid();
+    // Footprint: idle once the runners are gone, then with a peak of
+    // applications running, then once they have ended and the runners are gone.
+    const bool drained = wait_until([&] { return thread_count(dpid) == fresh_threads; }, 30000);
+    QTest::qWait(200);
     const int idle_threads = thread_count(dpid);
     const long idle_kb = rss_anon_kb(dpid);
-    const int running = 50;
+    const int peak = 200;
     const QString gate = dir.filePath(QStringLiteral("gate"));
-    for (int i = 0; i < running; ++i)
+    for (int i = 0; i < peak; ++i)
         sim.start_app(platform, probe_binary(), {QStringLiteral("wait"), gate});
-    wait_until([&] { return thread_count(dpid) == idle_threads + running; }, 30000);
+    wait_until([&] { return thread_count(dpid) == idle_threads + peak; }, 30000);
     QTest::qWait(200);
     const int busy_threads = thread_count(dpid);
     const long busy_kb = rss_anon_kb(dpid);
@@ -176,27 +235,34 @@ int main(int argc, char **argv)
     QTest::qWait(200);
     const long after_kb = rss_anon_kb(dpid);
 
-    const stats s = summarize(start_us), r = summarize(restart_us), b = summarize(baseline_us);
-    const stats f = summarize(fork_us), dl = summarize(delivery_us), w = summarize(work_us);
+    const stats s = summarize(start_us), r = summarize(restart_us), f = summarize(fork_us);
+    const stats v = summarize(vfork_us), q = summarize(qt_us);
     std::printf("runner latency over %d runs (microseconds)\n", runs);
-    std::printf("%-40s %10s %10s %12s\n", "", "median", "p99", "median/base");
-    std::printf("%-40s %10.0f %10.0f %12s\n", "fork+execv baseline", b.median, b.p99, "1.00");
-    std::printf("%-40s %10.0f %10.0f %12.2f\n", "app_start emitted -> first instruction", s.median,
-                s.p99, s.median / b.median);
-    std::printf("%-40s %10.0f %10.0f %12.2f\n", "SIGSEGV -> relaunched first instruction", r.median,
-                r.p99, r.median / b.median);
-    std::printf("\nwhere the start goes (microseconds)\n");
-    std::printf("%-40s %10.0f %10.0f\n", "signal -> first log line at the stand-in", dl.median,
-                dl.p99);
-    std::printf("%-40s %10.0f %10.0f\n", "first log line -> running report", w.median, w.p99);
-    std::printf("%-40s %10.0f %10.0f\n", "  of which a plain fork (parent side)", f.median, f.p99);
-    std::printf("%-40s %10.0f\n", "  the daemon's own work, about", w.median - f.median);
+    std::printf("%-42s %8s %8s %8s %8s %8s\n", "", "median", "p99", "/fork", "/vfork", "/qt");
+    auto row = [&](const char *name, const stats &x) {
+        std::printf("%-42s %8.0f %8.0f %8.2f %8.2f %8.2f\n", name, x.median, x.p99,
+                    x.median / f.median, x.median / v.median, x.median / q.median);
+    };
+    row("fork+execv (main thread)", f);
+    row("vfork+execv (from a thread)", v);
+    row("minimal Qt daemon: app_start -> vfork", q);
+    row("app_start emitted -> first instruction", s);
+    row("SIGSEGV -> relaunched first instruction", r);
+    std::printf("targets: start <= 1.40 x qt (%.2f), relaunch <= 1.50 x vfork (%.2f)\n",
+                s.median / q.median, r.median / v.median);
+
+    const stats a = summarize(announce_us), t = summarize(thread_us), l = summarize(launch_us);
+    std::printf("\nwhere the start goes, by the stand-in's clock (microseconds)\n");
+    std::printf("%-42s %8.0f %8.0f\n", "signal -> request taken (first log line)", a.median, a.p99);
+    std::printf("%-42s %8.0f %8.0f\n", "  -> runner running (platform report)", t.median, t.p99);
+    std::printf("%-42s %8.0f %8.0f\n", "  -> launched (application report)", l.median, l.p99);
     std::printf("\nfootprint\n");
-    std::printf("%-40s %10d threads %8ld kB anon\n", "idle", idle_threads, idle_kb);
-    std::printf("%-40s %10d threads %8ld kB anon  (%.1f kB per application)\n",
-                "with 50 applications running", busy_threads, busy_kb,
-                static_cast<double>(busy_kb - idle_kb) / running);
-    std::printf("%-40s %10d threads %8ld kB anon\n", "after they ended", thread_count(dpid),
-                after_kb);
+    std::printf("%-42s %6d threads %8ld kB anon%s\n", "idle", idle_threads, idle_kb,
+                drained ? "" : "  (runners still there after 30 s)");
+    std::printf("%-42s %6d threads %8ld kB anon  (%.1f kB per application)\n",
+                "with 200 applications running", busy_threads, busy_kb,
+                static_cast<double>(busy_kb - idle_kb) / peak);
+    std::printf("%-42s %6d threads %8ld kB anon  (%+ld kB against idle)\n", "after they ended",
+                thread_count(dpid), after_kb, after_kb - idle_kb);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "child_launch.h"
 #include "child_wait.h"
 #include "client_daemon.h"
+#include "runner_pool.h"
 #include "runtime_bus.h"
 #include "text_util.h"
 #include "trace.h"
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,18 +36,80 @@ QByteArray debug_line(const QStringList &list)
     return text.trimmed().toUtf8() + '\n';
 }
 
+// A few runner threads wait up to two seconds for the next request: a start
+// then skips making a thread, and a burst's threads are gone soon after it.
+runner_pool pool(4, std::chrono::milliseconds(2000));
+
+// The runner's proxy. A thread that served a request before keeps its proxy
+// while the service is known to be there, as call_proxy does: making one
+// costs a blocking hop to the bus thread.
+runtime::proxy &service_proxy(std::unique_ptr<runtime::proxy> &kept)
+{
+    if (!kept || !runtime::seen_present() || !kept->is_valid())
+        kept = std::make_unique<runtime::proxy>();
+    return *kept;
+}
+
 } // namespace
 
 app_start_thread::app_start_thread(QString app_shell_path, QStringList argv, client_daemon *client)
     : QThread(nullptr), app_shell(app_shell_path), argv_all(argv), clients(client)
 {
-    clients->send_daemon_log(QStringLiteral("~~~~~~~~~app_shell=") + app_shell +
-                             QStringLiteral("~~~~~~~~~~"));
+    log_request(clients, app_shell);
 }
 
-app_start_thread::~app_start_thread() = default;
+app_start_thread::~app_start_thread()
+{
+    (void)ended.load(std::memory_order_acquire);
+}
+
+void app_start_thread::log_request(client_daemon *client, const QString &app_shell_path)
+{
+    client->send_daemon_log(QStringLiteral("~~~~~~~~~app_shell=") + app_shell_path +
+                            QStringLiteral("~~~~~~~~~~"));
+}
+
+void app_start_thread::start_runner(const QString &app_shell_path, const QStringList &argv,
+                                    client_daemon *client)
+{
+    if (auto *waiting = pool.claim()) {
+        log_request(client, app_shell_path);
+        pool.give(waiting, runner_request{app_shell_path, argv});
+        return;
+    }
+    auto *runner = new app_start_thread(app_shell_path, argv, client);
+    // Nothing refers to a runner once its thread has ended; release it then.
+    connect(runner, &QThread::finished, runner, &QObject::deleteLater);
+    // A runner's thread leaves its freed memory in malloc's arenas; hand it
+    // back, so that a daemon which once ran many applications shrinks again.
+    connect(runner, &QObject::destroyed, [] { malloc_trim(0); });
+    runner->start(QThread::InheritPriority);
+    if (!runner->isRunning() && !runner->isFinished()) {
+        // No thread could be made: nothing was reported or counted yet.
+        qDebug() << "app_start not served: no thread for a runner of" << app_shell_path;
+        delete runner;
+    }
+}
 
 void app_start_thread::run()
+{
+    // Kept from one request to the next; made, used and released on this thread.
+    std::unique_ptr<runtime::proxy> kept_proxy;
+    for (;;) {
+        serve(kept_proxy);
+        std::optional<runner_request> next = pool.wait_for_next();
+        if (!next) {
+            ended.store(true, std::memory_order_release);
+            return;
+        }
+        app_shell = std::move(next->app_shell);
+        argv_all = std::move(next->argv);
+        app_name.clear();
+    }
+}
+
+// One application, from the "running" report to the end sequence.
+void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
 {
     const QString app_platform = clients->get_app_platform();
     // A platform string without a second "@" field has no container name; it
@@ -53,7 +117,7 @@ void app_start_thread::run()
     const QString container_name = app_platform.split(QLatin1Char('@')).value(1);
     const QStringList list{app_platform, status_running};
 
-    runtime::proxy serviceInterface;
+    runtime::proxy &serviceInterface = service_proxy(kept_proxy);
     if (!serviceInterface.is_valid()) {
         qDebug() << serviceInterface.error_text().constData();
         qDebug() << "service connect failed";
@@ -64,7 +128,7 @@ void app_start_thread::run()
     count_in(serviceInterface, list);
 
     const QByteArray app_cmd = exec_bytes(app_shell);
-    LAVROSK_TRACE() << app_shell << app_cmd.constData();
+    LAVROSK_TRACE_AS("run") << app_shell << app_cmd.constData();
     QString app_argc = get_app_name(app_shell);
     app_name = app_argc;
     app_argc = command_text(app_argc, argv_all);
@@ -123,12 +187,20 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::proxy &servi
                                   const QString &container_name, const QString &dst_cmd)
 {
     int i_flag = 0;
+    pid_t ended_pid = -1; // a launch that ended by a signal, not yet reported stopped
     for (;;) {
         const pid_t pid = plan.spawn();
+        const int spawn_errno = errno;
+        // The stop of the launch before goes out once its relaunch has
+        // started: the reports keep their order, and the relaunch does not
+        // wait behind them. A relaunch that cannot fork reports nothing more.
+        if (ended_pid > 0) {
+            report_app_status(serviceInterface,
+                              {container_name, app_name, QString::number(ended_pid), status_stop});
+        }
         if (pid < 0) {
-            const int err = errno;
             std::fprintf(stderr, "错误！");
-            qDebug() << "fork:" << std::strerror(err);
+            qDebug() << "fork:" << std::strerror(spawn_errno);
             return -1;
         }
         // Known as the cgroup's root before the runtime service learns the pid.
@@ -157,9 +229,7 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::proxy &servi
             return pid;
         std::printf("子进程异常退出 ， 进程号为【%d】 , 信号编号为【%d】\n", wait_pid, end.value);
         std::printf("正在重新启动子进程\n");
-        // Reported stopped here; a relaunch that cannot fork reports nothing more.
-        report_app_status(serviceInterface,
-                          {container_name, app_name, QString::number(pid), status_stop});
+        ended_pid = pid;
     }
 }
 

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QThread>
 
+#include <atomic>
+#include <memory>
 #include <sys/types.h>
 
 class app_cgroup;
@@ -25,6 +27,11 @@ public:
     app_start_thread(QString app_shell_path, QStringList argv, client_daemon *client);
     ~app_start_thread() override;
 
+    // Serves one start request: on a runner thread that waits for one, or
+    // on a new one. Called on the main thread.
+    static void start_runner(const QString &app_shell_path, const QStringList &argv,
+                             client_daemon *client);
+
     QString get_app_name(QString app_shell);
     void split(char *src, const char *separator, char **dest);
     int split_num(QString src, QString separator);
@@ -34,6 +41,9 @@ protected:
     void run() override;
 
 private:
+    // Sent on the main thread for every request, before its runner reports.
+    static void log_request(client_daemon *client, const QString &app_shell_path);
+    void serve(std::unique_ptr<runtime::proxy> &kept_proxy);
     void count_in(runtime::proxy &serviceInterface, const QStringList &list);
     pid_t supervise(const launch_plan &plan, runtime::proxy &serviceInterface,
                     const QString &container_name, const QString &dst_cmd);
@@ -48,4 +58,9 @@ private:
     QStringList argv_all;
     client_daemon *clients;
     app_cgroup *cgroup = nullptr; // this application's, while run() runs; or none
+    // Set by the thread as it ends. Qt orders the thread's end before the
+    // destructor through locks ThreadSanitizer cannot see; reading this in
+    // the destructor shows it that order (a thread that served several
+    // requests has rewritten the members above).
+    std::atomic<bool> ended{false};
 };

@@ -1,18 +1,90 @@
+// Built without sanitizer instrumentation (see src/CMakeLists.txt): the child
+// runs this code in the daemon's memory, where a sanitizer's bookkeeping would
+// be a write to memory the daemon owns.
 #include "child_launch.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#ifdef __GLIBC__
+// glibc's own name for clone, which no sanitizer wraps. ThreadSanitizer wraps
+// clone as a fork and redoes its own bookkeeping in the child, which with
+// CLONE_VM is the daemon's: it aborts there.
+extern "C" int __clone(int (*fn)(void *), void *stack, int flags, void *arg, ...);
+#define lavrosk_clone __clone
+#else
+#define lavrosk_clone clone
+#endif
+
 namespace {
 
-void write_all(int fd, const char *data, size_t size)
+// Room for the child's few small frames, with a wide margin.
+constexpr size_t child_stack_size = 16 * 1024;
+
+// The kernel's signal set is NSIG - 1 bits wide.
+constexpr size_t kernel_sigset_size = (NSIG - 1) / 8;
+const unsigned long all_signals[4] = {~0UL, ~0UL, ~0UL, ~0UL};
+const unsigned long no_signals[4] = {};
+// A kernel sigaction of all zeros is SIG_DFL with no flags and an empty mask,
+// whatever the architecture's field order.
+const unsigned long default_action[8] = {};
+
+QByteArray hidden_variable; // "NAME=", or empty
+
+// What every launch shares, made once.
+struct launch_context {
+    std::vector<char *> env; // into environ, which nobody changes after start-up
+    int fd_limit;
+    // The system's text for each errno, for the child to report a failed exec
+    // as perror would; empty where the C library has none.
+    launch_plan::error_text error_texts[launch_plan::error_text_count];
+};
+
+launch_context make_context()
+{
+    launch_context c;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        if (hidden_variable.isEmpty() ||
+            std::strncmp(*entry, hidden_variable.constData(),
+                         static_cast<size_t>(hidden_variable.size())) != 0)
+            c.env.push_back(*entry);
+    }
+    c.env.push_back(nullptr);
+
+    rlimit limit{};
+    c.fd_limit = (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+                     ? static_cast<int>(limit.rlim_cur)
+                     : 65536;
+
+    for (int err = 0; err < launch_plan::error_text_count; ++err) {
+        char buf[64];
+        // GNU strerror_r: a static text, or buf for a number it does not know.
+        const char *text = strerror_r(err, buf, sizeof buf);
+        c.error_texts[err] = text == buf ? launch_plan::error_text{nullptr, 0}
+                                         : launch_plan::error_text{text, std::strlen(text)};
+    }
+    return c;
+}
+
+const launch_context &context()
+{
+    static const launch_context c = make_context();
+    return c;
+}
+
+// The child's system calls, all raw. The C library's wrappers of write,
+// close, sigaction, sigprocmask and _exit are where sanitizers hook in. errno
+// is the launching thread's (same memory, same thread pointer); that thread
+// is suspended until the child has executed or ended, and spawn() restores it.
+void say(int fd, const char *data, size_t size)
 {
     while (size > 0) {
-        const ssize_t n = write(fd, data, size);
+        const long n = syscall(SYS_write, fd, data, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -22,11 +94,23 @@ void write_all(int fd, const char *data, size_t size)
     }
 }
 
-QByteArray hidden_variable; // "NAME=", or empty
-
-void write_text(int fd, const char *text)
+void say_number(int fd, int value)
 {
-    write_all(fd, text, std::strlen(text));
+    char digits[12];
+    size_t at = sizeof digits;
+    unsigned v = value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+        digits[--at] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (value < 0)
+        digits[--at] = '-';
+    say(fd, digits + at, sizeof digits - at);
+}
+
+int child_entry(void *plan)
+{
+    static_cast<const launch_plan *>(plan)->run_child();
 }
 
 } // namespace
@@ -40,16 +124,16 @@ launch_plan::launch_plan(QByteArray path, QList<QByteArray> args, QByteArray out
         arg_pointers.push_back(arg.data());
     arg_pointers.push_back(nullptr);
 
-    for (char **entry = environ; *entry != nullptr; ++entry) {
-        if (hidden_variable.isEmpty() || !QByteArray(*entry).startsWith(hidden_variable))
-            env_pointers.push_back(*entry);
-    }
-    env_pointers.push_back(nullptr);
-
-    rlimit limit{};
-    fd_limit = (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-                   ? static_cast<int>(limit.rlim_cur)
-                   : 65536;
+    const launch_context &shared = context();
+    child_path = exec_path.constData();
+    child_argv = arg_pointers.data();
+    child_envp = shared.env.data();
+    child_out = out_text.constData();
+    child_out_size = static_cast<size_t>(out_text.size());
+    child_err = err_text.constData();
+    child_err_size = static_cast<size_t>(err_text.size());
+    child_error_texts = shared.error_texts;
+    fd_limit = shared.fd_limit;
 }
 
 void launch_plan::hide_variable(const char *name)
@@ -59,53 +143,80 @@ void launch_plan::hide_variable(const char *name)
 
 pid_t launch_plan::spawn() const
 {
-    const pid_t pid = fork();
-    if (pid == 0)
-        run_child();
+    // The child's stack lies in this frame: this thread does not run again
+    // until the child has executed or ended.
+    alignas(16) char stack[child_stack_size];
+
+    // No handler may run in a child that shares the daemon's memory: every
+    // signal stays blocked from before the clone until the child has reset
+    // the dispositions. Raw, so that the C library's own signals are blocked too.
+    unsigned long saved_mask[4] = {};
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, all_signals, saved_mask, kernel_sigset_size);
+    const int saved_errno = errno;
+
+    pid_t pid = lavrosk_clone(child_entry, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                              const_cast<launch_plan *>(this));
+    if (pid < 0 && (errno == ENOSYS || errno == EINVAL)) {
+        // An emulator or sandbox that does not offer these flags: a plain
+        // fork runs the same child.
+        pid = fork();
+        if (pid == 0)
+            run_child();
+    }
+
+    const int result_errno = pid < 0 ? errno : saved_errno;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, saved_mask, nullptr, kernel_sigset_size);
+    errno = result_errno;
     return pid;
 }
 
 void launch_plan::run_child() const
 {
     // First, so that whatever the child does next is inside the cgroup.
-    if (cgroup_procs_fd >= 0 && write(cgroup_procs_fd, "0", 1) != 1) {
-        const char *reason = strerrordesc_np(errno);
-        write_text(STDERR_FILENO, "Err on joining the cgroup: ");
-        write_text(STDERR_FILENO, reason ? reason : "Unknown error");
-        write_text(STDERR_FILENO, "\n");
-        _exit(exec_failed_status);
+    if (cgroup_procs_fd >= 0 && syscall(SYS_write, cgroup_procs_fd, "0", 1) != 1) {
+        constexpr char prefix[] = "Err on joining the cgroup: ";
+        fail(prefix, sizeof prefix - 1, errno);
     }
-    write_all(STDOUT_FILENO, out_text.constData(), static_cast<size_t>(out_text.size()));
-    write_all(STDERR_FILENO, err_text.constData(), static_cast<size_t>(err_text.size()));
+    say(STDOUT_FILENO, child_out, child_out_size);
+    say(STDERR_FILENO, child_err, child_err_size);
 
     // The application starts as if from a clean shell: default dispositions
     // first, so that unblocking cannot run one of the daemon's handlers.
-    struct sigaction dfl {
-    };
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig)
-        sigaction(sig, &dfl, nullptr); // fails harmlessly for SIGKILL, SIGSTOP, reserved ones
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+        syscall(SYS_rt_sigaction, sig, default_action, nullptr, kernel_sigset_size);
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, no_signals, nullptr, kernel_sigset_size);
 
     // Nothing of the daemon's beyond the standard streams: not the bus
     // connection, not a listing pipe a concurrent kill has open.
-    if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0) {
-        for (int fd = 3; fd < fd_limit; ++fd)
-            close(fd);
+    bool closed = false;
+#ifdef SYS_close_range
+    closed = syscall(SYS_close_range, 3U, ~0U, 0U) == 0;
+#endif
+    for (int fd = 3; !closed && fd < fd_limit; ++fd)
+        syscall(SYS_close, fd);
+
+    syscall(SYS_execve, child_path, child_argv, child_envp);
+    if (errno == ENOENT && child_second_path != nullptr)
+        syscall(SYS_execve, child_second_path, child_argv, child_envp);
+
+    constexpr char prefix[] = "Err on execv: ";
+    fail(prefix, sizeof prefix - 1, errno);
+}
+
+// perror's text, from the table made before the launch, then the end.
+void launch_plan::fail(const char *prefix, size_t prefix_size, int err) const
+{
+    say(STDERR_FILENO, prefix, prefix_size);
+    const error_text reason =
+        err >= 0 && err < error_text_count ? child_error_texts[err] : error_text{nullptr, 0};
+    if (reason.text != nullptr) {
+        say(STDERR_FILENO, reason.text, reason.size);
+    } else {
+        constexpr char unknown[] = "Unknown error ";
+        say(STDERR_FILENO, unknown, sizeof unknown - 1);
+        say_number(STDERR_FILENO, err);
     }
-
-    execve(exec_path.constData(), arg_pointers.data(), env_pointers.data());
-    if (errno == ENOENT && !second_path.isEmpty())
-        execve(second_path.constData(), arg_pointers.data(), env_pointers.data());
-
-    // perror's text, without stdio: strerrordesc_np reads a static table.
-    const int err = errno;
-    const char *reason = strerrordesc_np(err);
-    write_text(STDERR_FILENO, "Err on execv: ");
-    write_text(STDERR_FILENO, reason ? reason : "Unknown error");
-    write_text(STDERR_FILENO, "\n");
-    _exit(exec_failed_status);
+    say(STDERR_FILENO, "\n", 1);
+    for (;;)
+        syscall(SYS_exit_group, exec_failed_status);
 }

@@ -1,38 +1,47 @@
-// Forking and executing one application. Everything the child needs is
-// prepared here beforehand, so that between fork and execv it runs only
-// async-signal-safe calls: another thread of the daemon may hold a lock (in
-// malloc, stdio or the bus library) at the moment of the fork.
+// Launching one application. The child is started vfork-style: it shares the
+// daemon's memory and runs on a stack of its own until it executes the
+// application, while only the launching thread waits. So everything the child
+// needs is prepared here beforehand, and between the launch and execve it
+// makes raw system calls only: no lock, no allocation, no write to memory the
+// daemon owns. Another thread of the daemon may hold a lock (in malloc, stdio
+// or the bus library) at any moment.
 #pragma once
 
 #include <QByteArray>
 #include <QList>
 
+#include <cstddef>
 #include <sys/types.h>
 #include <vector>
 
 class launch_plan
 {
 public:
-    // path: the bytes given to execv; args: the whole argument vector, argv[0]
+    // path: the bytes given to execve; args: the whole argument vector, argv[0]
     // first; out_text and err_text: written by the child to standard output
     // and standard error before it executes the path.
     launch_plan(QByteArray path, QList<QByteArray> args, QByteArray out_text, QByteArray err_text);
     launch_plan(const launch_plan &) = delete;
     launch_plan &operator=(const launch_plan &) = delete;
 
-    // Forks and executes. Returns the child's pid, or -1 with errno set when
-    // fork failed. A child whose exec fails reports it on standard error and
-    // ends with status 127.
+    // Starts the child. Returns its pid, or -1 with errno set when no child
+    // could be made. A child whose exec fails reports it on standard error and
+    // ends with status 127. errno is left as it was on success.
     pid_t spawn() const;
 
     // Executed when path is not found (ENOENT); empty for none.
-    void set_second_path(QByteArray second) { second_path = std::move(second); }
+    void set_second_path(QByteArray second)
+    {
+        second_path = std::move(second);
+        child_second_path = second_path.isEmpty() ? nullptr : second_path.constData();
+    }
 
     const char *path() const { return exec_path.constData(); }
     char *const *argv() const { return arg_pointers.data(); }
 
     // Keeps a variable the daemon set for itself out of every application's
     // environment: applications get the environment the daemon was given.
+    // Call before the first plan is made.
     static void hide_variable(const char *name);
 
     // An open cgroup.procs: the child joins that cgroup before anything
@@ -40,16 +49,36 @@ public:
     // running where a kill of its cgroup would miss it. -1: no cgroup.
     void set_cgroup_procs_fd(int fd) { cgroup_procs_fd = fd; }
 
-private:
+    // Child side; public only for the entry point of the new process.
     [[noreturn]] void run_child() const;
+
+    struct error_text {
+        const char *text;
+        size_t size;
+    };
+    static constexpr int error_text_count = 256;
+
+private:
+    [[noreturn]] void fail(const char *prefix, size_t prefix_size, int err) const;
 
     QByteArray exec_path;
     QByteArray second_path;
     QList<QByteArray> arg_storage;
     std::vector<char *> arg_pointers;
-    std::vector<char *> env_pointers; // into environ, which nobody changes after start-up
     QByteArray out_text;
     QByteArray err_text;
+
+    // The child's view: plain pointers and sizes, read without calling a
+    // single function of the containers above.
+    const char *child_path;
+    const char *child_second_path = nullptr;
+    char *const *child_argv;
+    char *const *child_envp;
+    const char *child_out;
+    size_t child_out_size;
+    const char *child_err;
+    size_t child_err_size;
+    const error_text *child_error_texts;
     int fd_limit;
     int cgroup_procs_fd = -1;
 };

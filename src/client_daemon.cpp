@@ -76,18 +76,7 @@ void client_daemon::run_app_slot(QVariantList app_cmd)
     }
     if (request->platform != platform_and_app)
         return;
-    auto *runner = new app_start_thread(request->app, request->argv, this);
-    // Nothing refers to a runner once its thread has ended; release it then.
-    connect(runner, &QThread::finished, runner, &QObject::deleteLater);
-    // A runner's thread leaves its freed memory in malloc's arenas; hand it
-    // back, so that a daemon which once ran many applications shrinks again.
-    connect(runner, &QObject::destroyed, [] { malloc_trim(0); });
-    runner->start(QThread::InheritPriority);
-    if (!runner->isRunning() && !runner->isFinished()) {
-        // No thread could be made: nothing was reported or counted yet.
-        qDebug() << "app_start not served: no thread for a runner of" << request->app;
-        delete runner;
-    }
+    app_start_thread::start_runner(request->app, request->argv, this);
 }
 
 void client_daemon::kill_app_slot(QStringList app_info)

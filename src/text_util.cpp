@@ -48,7 +48,11 @@ int split_pieces(char *src, const char *separator, char **dest)
 
 int count_pieces(const QString &src, const QString &separator)
 {
+#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
     return src.split(separator, Qt::KeepEmptyParts, Qt::CaseSensitive).size();
+#else
+    return src.split(separator, QString::KeepEmptyParts, Qt::CaseSensitive).size();
+#endif
 }
 
 QString reported_command(const QStringList &cmd_buff)

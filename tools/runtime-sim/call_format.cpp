@@ -142,9 +142,10 @@ QString human_item(const QJsonValue &value)
     if (value.isObject())
         return QString::fromUtf8(QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
     // Numbers, booleans and null as JSON writes them.
-    return QString::fromUtf8(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact))
-        .mid(1)
-        .chopped(1);
+    QString text =
+        QString::fromUtf8(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact)).mid(1);
+    text.chop(1);
+    return text;
 }
 
 QString human_header(const human_style &style)
