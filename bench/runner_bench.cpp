@@ -174,11 +174,6 @@ int main(int argc, char **argv)
         if (!wait_until([&] { return !read_events(log).isEmpty(); }))
             return 1;
         keep(qt_us, (read_events(log).first().t - last_signal_time(sim)) * 1e6);
-        {
-            FILE *f = fopen("/tmp/i13/qsig.txt", "a");
-            fprintf(f, "%.9f\n", last_signal_time(sim));
-            fclose(f);
-        }
 
         // Start: emitted signal to first instruction, and the steps between
         // as the stand-in saw them: the request taken (the runner's first log
@@ -189,11 +184,6 @@ int main(int argc, char **argv)
         if (!wait_until([&] { return sim.platform_stops() == 3 * i + 1; }))
             return 1;
         const double signal_t = last_signal_time(sim);
-        {
-            FILE *f = fopen("/tmp/i13/sig.txt", "a");
-            fprintf(f, "%.9f\n", signal_t);
-            fclose(f);
-        }
         const QList<probe_event> started = read_events(log);
         if (!started.isEmpty())
             start_us.push_back((started.first().t - signal_t) * 1e6);
