@@ -51,15 +51,6 @@ double first_launch(const QString &path)
     return words.size() >= 3 && words.at(0) == "launch" ? words.at(2).toDouble() : 0;
 }
 
-double last_signal_time(runtime_sim_process &sim)
-{
-    const QList<QJsonObject> records = sim.records();
-    for (auto it = records.crbegin(); it != records.crend(); ++it)
-        if (it->contains(QStringLiteral("signal")))
-            return it->value(QStringLiteral("t")).toDouble();
-    return 0;
-}
-
 // Asks the watch to emit, over its control interface, and returns once it has.
 bool emit_request(const QStringList &command, bool directed)
 {
@@ -86,7 +77,7 @@ double time_start(runtime_sim_process &sim, const QString &platform, const QStri
     // The whole run is over, so the next one starts from a quiet daemon.
     if (!wait_until([&] { return sim.platform_stops() == stops + 1; }))
         return -1;
-    return (first_launch(log) - last_signal_time(sim)) * 1e6;
+    return (first_launch(log) - sim.last_signal_time()) * 1e6;
 }
 
 // Runs broadcast and directed starts in turn, so that drift hits both alike.

@@ -62,15 +62,6 @@ stats summarize(std::vector<double> us)
     return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
 }
 
-double last_signal_time(runtime_sim_process &sim)
-{
-    const QList<QJsonObject> records = sim.records();
-    for (auto it = records.crbegin(); it != records.crend(); ++it)
-        if (it->contains(QStringLiteral("signal")))
-            return it->value(QStringLiteral("t")).toDouble();
-    return 0;
-}
-
 // When the stand-in received the first call of method after since (whose
 // first argument starts with prefix, when given); 0 if none.
 double call_after(const QList<QJsonObject> &records, double since, const QString &method,
@@ -173,7 +164,7 @@ int main(int argc, char **argv)
         sim.start_app(qt_platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
         if (!wait_until([&] { return !read_events(log).isEmpty(); }))
             return 1;
-        keep(qt_us, (read_events(log).first().t - last_signal_time(sim)) * 1e6);
+        keep(qt_us, (read_events(log).first().t - sim.last_signal_time()) * 1e6);
 
         // Start: emitted signal to first instruction, and the steps between
         // as the stand-in saw them: the request taken (the runner's first log
@@ -183,7 +174,7 @@ int main(int argc, char **argv)
         sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
         if (!wait_until([&] { return sim.platform_stops() == 3 * i + 1; }))
             return 1;
-        const double signal_t = last_signal_time(sim);
+        const double signal_t = sim.last_signal_time();
         const QList<probe_event> started = read_events(log);
         if (!started.isEmpty())
             start_us.push_back((started.first().t - signal_t) * 1e6);

@@ -190,6 +190,15 @@ int runtime_sim_process::emitted_count()
     return n;
 }
 
+double runtime_sim_process::last_signal_time()
+{
+    const QList<QJsonObject> all = records();
+    for (auto it = all.crbegin(); it != all.crend(); ++it)
+        if (it->contains(QStringLiteral("signal")))
+            return it->value(QStringLiteral("t")).toDouble();
+    return 0;
+}
+
 int runtime_sim_process::platform_stops()
 {
     int n = 0;

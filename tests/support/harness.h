@@ -63,6 +63,8 @@ public:
     // Daemon log lines received through show_daemon_log, in order.
     QStringList daemon_logs();
     int emitted_count();
+    // When the stand-in emitted its latest signal (its own clock, seconds); 0 before any.
+    double last_signal_time();
     // Platform "stop" reports received so far.
     int platform_stops();
     void stop();
