@@ -109,6 +109,26 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "runner_bench: no private bus or stand-in\n");
         return 1;
     }
+    // The yardstick daemon, on the same bus: it wakes for every app_start as
+    // ours does. The bus hands a broadcast to its subscribers in turn, in an
+    // order set by when they subscribed: the yardstick subscribes before our
+    // daemon for the first half of the runs and after it for the second, so
+    // that neither is always served first.
+    const QString qt_platform = QStringLiteral("yardstick@c1@0");
+    child_process yardstick;
+    QProcessEnvironment yardstick_env = QProcessEnvironment::systemEnvironment();
+    yardstick_env.insert(QStringLiteral("PROBE_LOG"), log);
+    yardstick.setProcessEnvironment(yardstick_env);
+    const auto start_yardstick = [&] {
+        yardstick.start(QStringLiteral(BENCH_QT_VFORK_BIN), {qt_platform});
+        if (yardstick.waitForReadyRead(10000) && yardstick.readAll().startsWith("ready"))
+            return true;
+        std::fprintf(stderr, "runner_bench: the yardstick daemon did not start\n");
+        return false;
+    };
+    if (!start_yardstick())
+        return 1;
+
     const QString platform = QStringLiteral("bench@c1@0");
     const QStringList probe_env{QStringLiteral("PROBE_LOG=") + log};
     daemon_process daemon({platform, QStringLiteral("/bin/true")}, true, probe_env,
@@ -117,19 +137,6 @@ int main(int argc, char **argv)
     const pid_t dpid = daemon.pid();
     const int fresh_threads = thread_count(dpid);
 
-    // The yardstick daemon, on the same bus: it wakes for every app_start as
-    // ours does.
-    const QString qt_platform = QStringLiteral("yardstick@c1@0");
-    child_process yardstick;
-    QProcessEnvironment yardstick_env = QProcessEnvironment::systemEnvironment();
-    yardstick_env.insert(QStringLiteral("PROBE_LOG"), log);
-    yardstick.setProcessEnvironment(yardstick_env);
-    yardstick.start(QStringLiteral(BENCH_QT_VFORK_BIN), {qt_platform});
-    if (!yardstick.waitForReadyRead(10000) || !yardstick.readAll().startsWith("ready")) {
-        std::fprintf(stderr, "runner_bench: the yardstick daemon did not start\n");
-        return 1;
-    }
-
     std::vector<double> start_us, restart_us, fork_us, vfork_us, qt_us;
     std::vector<double> announce_us, thread_us, launch_us;
     const QByteArray probe = probe_binary().toUtf8();
@@ -137,6 +144,11 @@ int main(int argc, char **argv)
                           const_cast<char *>("0"), nullptr};
     qputenv("PROBE_LOG", log.toUtf8());
     for (int i = 0; i < runs; ++i) {
+        if (i == runs / 2 && i > 0) {
+            yardstick.stop();
+            if (!start_yardstick())
+                return 1;
+        }
         keep(fork_us, timed_launch(log, [&] {
                  const pid_t pid = fork();
                  if (pid == 0) {
@@ -172,7 +184,10 @@ int main(int argc, char **argv)
         // (the application's "running" report).
         QFile::remove(log);
         sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
-        if (!wait_until([&] { return sim.platform_stops() == 3 * i + 1; }))
+        // Watched as the yardstick is: the count of stops goes through every
+        // record so far, and must not run while the launch is timed.
+        if (!wait_until([&] { return !read_events(log).isEmpty(); }) ||
+            !wait_until([&] { return sim.platform_stops() == 3 * i + 1; }))
             return 1;
         const double signal_t = sim.last_signal_time();
         const QList<probe_event> started = read_events(log);
@@ -193,7 +208,8 @@ int main(int argc, char **argv)
         const QString state = dir.filePath(QStringLiteral("state%1").arg(i));
         sim.start_app(platform, probe_binary(),
                       {QStringLiteral("signal"), QStringLiteral("11"), QStringLiteral("1"), state});
-        if (!wait_until([&] { return sim.platform_stops() == 3 * i + 2; }))
+        if (!wait_until([&] { return read_events(log).size() >= 3; }) ||
+            !wait_until([&] { return sim.platform_stops() == 3 * i + 2; }))
             return 1;
         const QList<probe_event> crashed = read_events(log);
         if (crashed.size() == 3 && crashed.at(1).event == "raise")

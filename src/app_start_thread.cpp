@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sched.h>
 
 int app_nums = 0;
 
@@ -55,7 +56,6 @@ runtime::proxy &service_proxy(std::unique_ptr<runtime::proxy> &kept)
 app_start_thread::app_start_thread(QString app_shell_path, QStringList argv, client_daemon *client)
     : QThread(nullptr), app_shell(app_shell_path), argv_all(argv), clients(client)
 {
-    log_request(clients, app_shell);
 }
 
 app_start_thread::~app_start_thread()
@@ -73,7 +73,6 @@ void app_start_thread::start_runner(const QString &app_shell_path, const QString
                                     client_daemon *client)
 {
     if (auto *waiting = pool.claim()) {
-        log_request(client, app_shell_path);
         pool.give(waiting, runner_request{app_shell_path, argv});
         return;
     }
@@ -86,6 +85,7 @@ void app_start_thread::start_runner(const QString &app_shell_path, const QString
     runner->start(QThread::InheritPriority);
     if (!runner->isRunning() && !runner->isFinished()) {
         // No thread could be made: nothing was reported or counted yet.
+        log_request(client, app_shell_path);
         qDebug() << "app_start not served: no thread for a runner of" << app_shell_path;
         delete runner;
     }
@@ -125,6 +125,10 @@ void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
     }
     // This runner's calls all go through its own proxy while the service is there.
     const runtime::thread_proxy_scope scope(&serviceInterface);
+    // What is reported before the launch goes out right after the clone, in
+    // the same order: the launch does not wait behind the wake-ups it causes.
+    runtime::post_hold held(serviceInterface);
+    log_request(clients, app_shell);
     count_in(serviceInterface, list);
 
     const QByteArray app_cmd = exec_bytes(app_shell);
@@ -156,7 +160,7 @@ void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
 
     // Reported as the application's command: the request's own text.
     const QString dst_cmd = reported_command(QStringList{app_shell} + argv_all);
-    const pid_t pid = supervise(plan, serviceInterface, container_name, dst_cmd);
+    const pid_t pid = supervise(plan, held, serviceInterface, container_name, dst_cmd);
     finish(serviceInterface, app_platform, container_name, pid);
     cgroup = nullptr;
 }
@@ -168,7 +172,9 @@ void app_start_thread::count_in(runtime::proxy &serviceInterface, const QStringL
     {
         // The "running" report and the count move together, so a platform
         // "stop" from the runner that took the count to zero can never be
-        // delivered after this "running". Posting only queues the message.
+        // delivered after this "running". Posting only queues the message;
+        // held until the launch, it still goes out before any other runner
+        // can post a "stop", as none can while this one is counted.
         std::lock_guard<std::mutex> lock(clients->mutex);
         const QDBusError::ErrorType error =
             serviceInterface.post(runtime::set_platform_app_status, runtime::status_payload(list));
@@ -183,14 +189,20 @@ void app_start_thread::count_in(runtime::proxy &serviceInterface, const QStringL
 // Launches, waits and relaunches after a death by signal (SIGKILL aside), at
 // most max_launches times. Returns the pid of the last launch still to be
 // reported stopped, or -1.
-pid_t app_start_thread::supervise(const launch_plan &plan, runtime::proxy &serviceInterface,
-                                  const QString &container_name, const QString &dst_cmd)
+pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &held,
+                                  runtime::proxy &serviceInterface, const QString &container_name,
+                                  const QString &dst_cmd)
 {
     int i_flag = 0;
     pid_t ended_pid = -1; // a launch that ended by a signal, not yet reported stopped
     for (;;) {
         const pid_t pid = plan.spawn();
         const int spawn_errno = errno;
+        // The application first: its runner was woken on the core the new
+        // program runs on, and would take it for the reports below.
+        if (pid > 0)
+            sched_yield();
+        held.release();
         // The stop of the launch before goes out once its relaunch has
         // started: the reports keep their order, and the relaunch does not
         // wait behind them. A relaunch that cannot fork reports nothing more.

@@ -15,6 +15,7 @@ class launch_plan;
 namespace runtime {
 class proxy;
 class call_proxy;
+class post_hold;
 } // namespace runtime
 
 // Runners that have reported their application and not yet ended; changed and
@@ -41,12 +42,13 @@ protected:
     void run() override;
 
 private:
-    // Sent on the main thread for every request, before its runner reports.
+    // The first log line of every request.
     static void log_request(client_daemon *client, const QString &app_shell_path);
     void serve(std::unique_ptr<runtime::proxy> &kept_proxy);
     void count_in(runtime::proxy &serviceInterface, const QStringList &list);
-    pid_t supervise(const launch_plan &plan, runtime::proxy &serviceInterface,
-                    const QString &container_name, const QString &dst_cmd);
+    pid_t supervise(const launch_plan &plan, runtime::post_hold &held,
+                    runtime::proxy &serviceInterface, const QString &container_name,
+                    const QString &dst_cmd);
     void report_app_status(runtime::proxy &serviceInterface, const QStringList &list);
     void finish(runtime::proxy &serviceInterface, const QString &app_platform,
                 const QString &container_name, pid_t last_pid);

@@ -4,6 +4,7 @@
 
 #include <QDBusConnection>
 #include <QDBusServiceWatcher>
+#include <QDebug>
 
 #include <atomic>
 
@@ -36,6 +37,8 @@ QByteArray proxy::error_text() const
 
 QDBusError::ErrorType proxy::post(const char *method, const QVariantList &payload)
 {
+    if (post_hold::take(method, payload))
+        return QDBusError::NoError;
     const QDBusMessage sent = iface->callWithArgumentList(
         QDBus::NoBlock, QString::fromLatin1(method), QVariantList{QVariant(payload)});
     if (sent.type() != QDBusMessage::ErrorMessage)
@@ -56,8 +59,41 @@ namespace {
 constexpr int max_match_rule_bytes = 1024;
 std::atomic<bool> present{false};
 thread_local proxy *shared_proxy = nullptr;
+thread_local post_hold *current_hold = nullptr;
 
 } // namespace
+
+post_hold::post_hold(proxy &via) : via(via), previous(current_hold)
+{
+    current_hold = this;
+}
+
+post_hold::~post_hold()
+{
+    release();
+}
+
+void post_hold::release()
+{
+    if (!holding)
+        return;
+    holding = false;
+    current_hold = previous;
+    for (const held_post &post : posts) {
+        const QDBusError::ErrorType error = via.post(post.method, post.payload);
+        if (error != QDBusError::NoError)
+            qDebug() << int(error) << "----call failed";
+    }
+    posts.clear();
+}
+
+bool post_hold::take(const char *method, const QVariantList &payload)
+{
+    if (current_hold == nullptr)
+        return false;
+    current_hold->posts.push_back({method, payload});
+    return true;
+}
 
 void watch_presence(QObject *parent)
 {

@@ -8,6 +8,7 @@
 #include <QVariantList>
 
 #include <memory>
+#include <vector>
 
 class ComQuorlRuntimeInterfaceInterface;
 
@@ -70,6 +71,34 @@ public:
 
 private:
     std::unique_ptr<ComQuorlRuntimeInterfaceInterface> iface;
+};
+
+// Holds back the posts this thread makes while it lives, until release()
+// sends them, in their order, through via. A launch then comes before the
+// wake-ups of the bus, the service and whoever reads its log, and the order
+// on the bus is the same as if each had been sent at once.
+class post_hold
+{
+public:
+    explicit post_hold(proxy &via);
+    ~post_hold(); // releases what is still held
+    post_hold(const post_hold &) = delete;
+    post_hold &operator=(const post_hold &) = delete;
+
+    // Sends what is held; from here on this thread's posts go out at once.
+    void release();
+    // Takes a post of this thread; false when nothing holds them.
+    static bool take(const char *method, const QVariantList &payload);
+
+private:
+    struct held_post {
+        const char *method;
+        QVariantList payload;
+    };
+    proxy &via;
+    std::vector<held_post> posts;
+    post_hold *previous;
+    bool holding = true;
 };
 
 // Whether the service's name had an owner when last seen. A watch on the main
