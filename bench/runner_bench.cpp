@@ -4,7 +4,7 @@
 // against three yardsticks: a plain fork + execv of the same probe, a vfork +
 // execv from a thread of its own, and a minimal Qt daemon that receives the
 // same app_start and vforks the probe with no report (bench_qt_vfork). Then
-// where the start goes, by the stand-in's clock, and the daemon's footprint:
+// when a start's reports arrive, by the stand-in's clock, and the daemon's footprint:
 // threads and anonymous resident memory, idle, with 200 applications running,
 // and once they have ended.
 //   bench_runner [RUNS]   (BENCH_DAEMON=path runs another build of the daemon)
@@ -178,10 +178,9 @@ int main(int argc, char **argv)
             return 1;
         keep(qt_us, (read_events(log).first().t - sim.last_signal_time()) * 1e6);
 
-        // Start: emitted signal to first instruction, and the steps between
-        // as the stand-in saw them: the request taken (the runner's first log
-        // line), the runner running (its platform report), the launch done
-        // (the application's "running" report).
+        // Start: emitted signal to first instruction, and when the stand-in
+        // had the start's reports: the request's log line, the platform's
+        // "running", the application's "running".
         QFile::remove(log);
         sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
         // Watched as the yardstick is: the count of stops goes through every
@@ -257,10 +256,10 @@ int main(int argc, char **argv)
                 s.median / q.median, r.median / v.median);
 
     const stats a = summarize(announce_us), t = summarize(thread_us), l = summarize(launch_us);
-    std::printf("\nwhere the start goes, by the stand-in's clock (microseconds)\n");
-    std::printf("%-42s %8.0f %8.0f\n", "signal -> request taken (first log line)", a.median, a.p99);
-    std::printf("%-42s %8.0f %8.0f\n", "  -> runner running (platform report)", t.median, t.p99);
-    std::printf("%-42s %8.0f %8.0f\n", "  -> launched (application report)", l.median, l.p99);
+    std::printf("\nwhen the start's reports arrive, by the stand-in's clock (microseconds)\n");
+    std::printf("%-42s %8.0f %8.0f\n", "signal -> the request's log line", a.median, a.p99);
+    std::printf("%-42s %8.0f %8.0f\n", "  -> the platform's running", t.median, t.p99);
+    std::printf("%-42s %8.0f %8.0f\n", "  -> the application's running", l.median, l.p99);
     std::printf("\nfootprint\n");
     std::printf("%-42s %6d threads %8ld kB anon%s\n", "idle", idle_threads, idle_kb,
                 drained ? "" : "  (runners still there after 30 s)");

@@ -199,7 +199,8 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
         const pid_t pid = plan.spawn();
         const int spawn_errno = errno;
         // The application first: its runner was woken on the core the new
-        // program runs on, and would take it for the reports below.
+        // program runs on, and would take it for the reports below. They
+        // wait at most a time slice, and keep their order.
         if (pid > 0)
             sched_yield();
         held.release();
