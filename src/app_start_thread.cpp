@@ -172,14 +172,12 @@ void app_start_thread::count_in(runtime::proxy &serviceInterface, const QStringL
     {
         // The "running" report and the count move together, so a platform
         // "stop" from the runner that took the count to zero can never be
-        // delivered after this "running". Posting only queues the message;
-        // held until the launch, it still goes out before any other runner
-        // can post a "stop", as none can while this one is counted.
+        // delivered after this "running". The report is held until the
+        // launch (a failure to send it is logged then); it still goes out
+        // before any other runner can post a "stop", as none can while this
+        // one is counted.
         std::lock_guard<std::mutex> lock(clients->mutex);
-        const QDBusError::ErrorType error =
-            serviceInterface.post(runtime::set_platform_app_status, runtime::status_payload(list));
-        if (error != QDBusError::NoError)
-            qDebug() << int(error) << "----call failed";
+        serviceInterface.post(runtime::set_platform_app_status, runtime::status_payload(list));
         count = ++app_nums;
     }
     clients->send_daemon_log(QStringLiteral("~~~~~~~~~app增至：") + QString::number(count) +
