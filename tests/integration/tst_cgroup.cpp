@@ -105,9 +105,13 @@ private slots:
             sim.start_app(platform, QStringLiteral(LAVROSK_TREE_BIN), {"daemon", "20", log});
             QVERIFY(wait_until([&] { return pids_in_file(log).size() == 20; }));
             const QList<pid_t> members = pids_in_file(log);
-            const pid_t root =
-                status_list(sim.payloads(QStringLiteral("set_app_status")).last()).value(2).toInt();
-            QVERIFY(members.contains(root));
+            // The running report may arrive after the tree is in place.
+            pid_t root = 0;
+            QVERIFY(wait_until([&] {
+                const QList<QJsonArray> reports = sim.payloads(QStringLiteral("set_app_status"));
+                root = reports.isEmpty() ? 0 : status_list(reports.last()).value(2).toInt();
+                return members.contains(root);
+            }));
             QCOMPARE(app_cgroups().size(), 1);
             if (round == 1) {
                 sim.kill_app(platform, QString::number(root));
