@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <sstream>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -255,8 +256,12 @@ QByteArray daemon_process::err()
 
 bool daemon_process::wait_exit(int timeout_ms)
 {
-    const bool done =
-        process.state() == QProcess::NotRunning || process.waitForFinished(timeout_ms);
+    // Ended in time once it is exiting; then reaped, which on a loaded host
+    // can take the kernel seconds more (tearing down its memory).
+    const pid_t id = pid();
+    const bool done = process.state() == QProcess::NotRunning ||
+                      (wait_until([&] { return !process_alive(id); }, timeout_ms) &&
+                       (process.state() == QProcess::NotRunning || process.waitForFinished(60000)));
     out();
     err();
     return done;
@@ -270,7 +275,15 @@ bool process_alive(pid_t pid)
     std::string line;
     std::getline(stat, line);
     const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+    if (close == std::string::npos)
+        return false;
+    // Past the name: the state, five numbers, then the flags. PF_EXITING
+    // (0x4) is set once it has begun to exit and runs no more of its code.
+    std::istringstream fields(line.substr(close + 1));
+    std::string state, skip;
+    unsigned long flags = 0;
+    fields >> state >> skip >> skip >> skip >> skip >> skip >> flags;
+    return fields && state != "Z" && state != "X" && !(flags & 0x4);
 }
 
 int thread_count(pid_t pid)

@@ -110,7 +110,7 @@ QString probe_binary();
 
 // The payload's first element as a string list (status reports hold one).
 QStringList status_list(const QJsonArray &payload);
-// Whether a process exists and is not a zombie.
+// Whether a process exists and has not begun to exit.
 bool process_alive(pid_t pid);
 // Number of threads of a process.
 int thread_count(pid_t pid);
