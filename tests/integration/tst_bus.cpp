@@ -9,6 +9,8 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 class tst_bus : public QObject
@@ -126,7 +128,18 @@ private slots:
         QFile(gate).open(QIODevice::WriteOnly);
         QVERIFY(wait_until([&] { return !process_alive(app); }));
     }
+};
 
+// A bus full for this user refuses the daemon. dbus-broker has no such
+// limit (it counts bytes, descriptors and match rules per user instead).
+class tst_bus_refused : public QObject
+{
+    Q_OBJECT
+
+private:
+    const QString platform = QStringLiteral("shop@c1@0");
+
+private slots:
     void refused_connection_ends_the_daemon()
     {
         private_bus bus(QStringLiteral(LAVROSK_ONE_CONNECTION_CONF));
@@ -153,5 +166,21 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_bus)
+// "tst_bus refused" runs the refused connection alone, so that a bus without
+// the limit can skip it with CTest's skip code.
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "refused") == 0) {
+        if (test_bus_kind() == bus_kind::dbus_broker) {
+            std::puts("SKIP: dbus-broker counts no connections per user, so none is refused");
+            return 77;
+        }
+        tst_bus_refused refused;
+        argv[1] = argv[0];
+        return QTest::qExec(&refused, argc - 1, argv + 1);
+    }
+    tst_bus test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_bus.moc"

@@ -55,26 +55,6 @@ QString probe_binary()
     return QStringLiteral(LAVROSK_PROBE_BIN);
 }
 
-private_bus::private_bus(const QString &config)
-{
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(QStringLiteral("dbus-daemon"),
-                  {QStringLiteral("--config-file=") +
-                       (config.isEmpty() ? QStringLiteral(LAVROSK_BUS_CONF) : config),
-                   QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-    if (!process.waitForStarted(5000))
-        return;
-    if (!wait_until([&] { return process.canReadLine(); }, 5000))
-        return;
-    address = QString::fromUtf8(process.readLine()).trimmed();
-    qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.toUtf8());
-}
-
-private_bus::~private_bus()
-{
-    process.stop();
-}
-
 bool service_owned()
 {
     QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();

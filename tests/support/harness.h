@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <memory>
 #include <sys/types.h>
 
 // A QProcess that dies with the test: a crashed test leaves nothing behind.
@@ -23,13 +24,22 @@ protected:
     void setupChildProcess() override;
 };
 
-// dbus-daemon with the permissive system-bus config of the tests (or the
-// config file given), reached by everything started afterwards through
+// Which program serves the private bus: dbus-daemon, or dbus-broker when the
+// environment holds LAVROSK_TEST_BUS=broker.
+enum class bus_kind { dbus_daemon, dbus_broker };
+bus_kind test_bus_kind();
+// Why dbus-broker cannot be started here (a program missing); empty when it can.
+QString broker_missing();
+
+class journal_sink;
+
+// A private system bus with the permissive config of the tests (or the config
+// file given), reached by everything started afterwards through
 // DBUS_SYSTEM_BUS_ADDRESS.
 class private_bus
 {
 public:
-    explicit private_bus(const QString &config = QString());
+    explicit private_bus(const QString &config = QString(), bus_kind kind = test_bus_kind());
     ~private_bus();
     bool ok() const { return !address.isEmpty(); }
     // Ends the bus, as a restart of the system bus does.
@@ -37,6 +47,10 @@ public:
     QString address;
 
 private:
+    void start_dbus_daemon(const QString &config);
+    void start_dbus_broker(const QString &config);
+    QTemporaryDir dir;
+    std::unique_ptr<journal_sink> journal;
     child_process process;
 };
 
