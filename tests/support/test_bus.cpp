@@ -148,6 +148,8 @@ void private_bus::start_dbus_broker(const QString &config)
         qWarning("dbus-broker: %s", qPrintable(missing.isEmpty() ? dir.errorString() : missing));
         return;
     }
+    QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFileDevice::ExeOther |
+                                          QFileDevice::ExeGroup);
     journal.reset(new journal_sink(dir.filePath(QStringLiteral("run/journal/socket"))));
     if (!journal->ok())
         return;
@@ -167,10 +169,14 @@ void private_bus::start_dbus_broker(const QString &config)
         return;
     // The launcher starts on the first connection; ready once a client is
     // served. A bus that will not start (a bad config) never serves one.
+    // Open to every user, as the system bus is: some tests run a daemon as nobody.
+    const QFileDevice::Permissions everyone = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                              QFileDevice::ReadOther | QFileDevice::WriteOther;
     const QString probe = QStringLiteral("lavrosk-bus-probe");
     const bool served = wait_until(
         [&] {
-            const bool connected = QFileInfo::exists(socket) &&
+            const bool connected = QFile::setPermissions(socket, everyone) &&
                                    QDBusConnection::connectToBus(bus_address, probe).isConnected();
             QDBusConnection::disconnectFromBus(probe);
             return connected || process.state() == QProcess::NotRunning;
