@@ -47,6 +47,20 @@ done
 # 2. Unpacked: the files are usable as installed.
 root=$work/root
 dpkg-deb -x "$deb" "$root"
+
+# The C library the package declares is at least what each binary asks for.
+libc=$(printf '%s\n' "$depends" | tr ',' '\n' | sed -n 's/^ *libc6 (>= \([^)]*\)).*/\1/p')
+if [ -z "$libc" ]; then
+    fail "Depends names no libc6 version: $depends"
+else
+    for binary in "$root"/usr/bin/*; do
+        needed=$(objdump -T "$binary" | grep -o 'GLIBC_[0-9][0-9.]*' | sed 's/GLIBC_//' |
+            sort -uV | tail -n 1)
+        [ -n "$needed" ] || fail "$(basename "$binary"): no glibc version found by objdump"
+        [ -z "$needed" ] || dpkg --compare-versions "$libc" ge "$needed" ||
+            fail "$(basename "$binary") needs glibc $needed; the package declares libc6 (>= $libc)"
+    done
+fi
 for page in "$root"/usr/share/man/man8/lavrosk-daemon.8.gz \
     "$root"/usr/share/man/man1/lavrosk-runtime-sim.1.gz; do
     if command -v groff >/dev/null; then
