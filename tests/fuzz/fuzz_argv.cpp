@@ -35,7 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (argv[args.size()] != nullptr)
         abort();
-    // The joined command text is built whatever the arguments hold.
-    command_text(app_name_of(texts.first()), texts.mid(1));
+    // The joined command text is built whatever the arguments hold, and
+    // keeps the name and one "~" per argument.
+    const QString name = app_name_of(texts.first());
+    const QString text = command_text(name, texts.mid(1));
+    if (!text.startsWith(name) || text.count(QLatin1Char('~')) < texts.size() - 1)
+        abort();
     return 0;
 }

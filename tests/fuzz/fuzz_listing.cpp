@@ -2,6 +2,7 @@
 // non-empty run of ASCII digits that stands right after a "(" and is closed
 // by a ")" or by the end of the line. (A ")" ahead of the last "(" makes the
 // parser take the line's tail more than once; the kill dedups candidates.)
+// On a line whose parentheses all enclose pids, it finds every one.
 #include "process_tree.h"
 
 #include <cstdint>
@@ -29,5 +30,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             ++at;
         }
     }
+    // A line whose parentheses all enclose pids, as pstree prints for names
+    // without any: every pid is found, in order.
+    QStringList expected;
+    bool plain = true;
+    for (int i = 0; plain && i < line.size(); ++i) {
+        if (line.at(i) == QLatin1Char(')'))
+            plain = false;
+        if (line.at(i) != QLatin1Char('('))
+            continue;
+        int end = i + 1;
+        while (end < line.size() && line.at(end) >= QLatin1Char('0') &&
+               line.at(end) <= QLatin1Char('9'))
+            ++end;
+        plain = end > i + 1 && end < line.size() && line.at(end) == QLatin1Char(')');
+        if (plain)
+            expected.append(line.mid(i + 1, end - i - 1));
+        i = end;
+    }
+    if (plain && pids != expected)
+        abort();
     return 0;
 }
