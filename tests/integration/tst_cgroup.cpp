@@ -57,8 +57,15 @@ void remove_test_cgroup(const QString &base)
         kill_file.write("1");
     kill_file.close();
     wait_until([&] {
-        for (const QString &name : QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            rmdir(QFile::encodeName(base + QLatin1Char('/') + name).constData());
+        // Deepest first: a cgroup with children cannot go.
+        QStringList dirs;
+        QDirIterator it(base, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            dirs.append(it.next());
+        std::sort(dirs.begin(), dirs.end(),
+                  [](const QString &a, const QString &b) { return a.size() > b.size(); });
+        for (const QString &d : dirs)
+            rmdir(QFile::encodeName(d).constData());
         return rmdir(QFile::encodeName(base).constData()) == 0;
     });
 }
