@@ -307,6 +307,11 @@ std::unique_ptr<app_cgroup> app_cgroup::create()
         }
         const std::string procs_path = dir + "/cgroup.procs";
         const int procs = open(procs_path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (procs < 0 && errno == ENOENT) {
+            // Removed at once by a daemon starting, as stale: try another name.
+            rmdir(dir.c_str());
+            continue;
+        }
         if (procs < 0) {
             qDebug() << "open" << procs_path.c_str() << ":" << std::strerror(errno)
                      << "; this application is killed by process tree";
