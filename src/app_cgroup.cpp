@@ -181,8 +181,11 @@ bool other_daemon_alive(pid_t pid)
 void remove_stale(const std::string &dir)
 {
     const int procs = open((dir + "/cgroup.procs").c_str(), O_RDONLY | O_CLOEXEC);
-    if (procs < 0)
+    if (procs < 0) {
+        if (errno != ENOENT) // ENOENT: another daemon starting has just removed it
+            qDebug() << "open" << (dir + "/cgroup.procs").c_str() << ":" << std::strerror(errno);
         return;
+    }
     if (!take_ownership(procs)) {
         close(procs); // a live daemon's
         return;
@@ -308,7 +311,8 @@ std::unique_ptr<app_cgroup> app_cgroup::create()
         const std::string procs_path = dir + "/cgroup.procs";
         const int procs = open(procs_path.c_str(), O_WRONLY | O_CLOEXEC);
         if (procs < 0 && errno == ENOENT) {
-            // Removed at once by a daemon starting, as stale: try another name.
+            // Removed at once by a daemon starting, as stale: try another
+            // name. The rmdir is for the odd case that it is still there.
             rmdir(dir.c_str());
             continue;
         }
