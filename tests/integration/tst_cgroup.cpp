@@ -203,33 +203,6 @@ private slots:
         QVERIFY(wait_until([&] { return app_cgroups().isEmpty(); }));
     }
 
-    // A kill naming a launch that crashed and has been relaunched since
-    // kills the relaunch, through its cgroup.
-    void kill_after_a_crash_kills_the_relaunch()
-    {
-        runtime_sim_process sim;
-        QVERIFY(sim.ok());
-        const QString log = dir.filePath(QStringLiteral("relaunch-launches"));
-        const QString gate = dir.filePath(QStringLiteral("relaunch-gate"));
-        daemon_process d(
-            {platform, QStringLiteral("/bin/true")}, true,
-            {QStringLiteral("LAVROSK_CGROUP=") + base, QStringLiteral("PROBE_LOG=") + log});
-        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
-        sim.start_app(platform, probe_binary(),
-                      {"gate-signal", gate, QString::number(SIGSEGV), "1",
-                       dir.filePath(QStringLiteral("relaunch-state")), "60"});
-        QVERIFY(wait_until([&] { return probe_launches(log).size() == 1; }));
-        QFile(gate).open(QIODevice::WriteOnly);
-        QVERIFY(wait_until([&] { return probe_launches(log).size() == 2; }));
-        const pid_t relaunch = probe_launches(log).last();
-        sim.kill_app(platform, QString::number(probe_launches(log).first()));
-        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }));
-        QVERIFY(!process_alive(relaunch));
-        QVERIFY(d.err().contains(QStringLiteral("cgroup of %1 killed").arg(relaunch).toUtf8()));
-        QCOMPARE(probe_launches(log).size(), 2);
-        QVERIFY(wait_until([&] { return app_cgroups().isEmpty(); }));
-    }
-
     // A threaded cgroup, or a domain made threaded, refuses processes: the
     // daemon says so once and launches without it.
     void threaded_cgroup_is_not_used()
