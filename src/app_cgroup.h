@@ -12,13 +12,14 @@
 #include <sys/types.h>
 
 // Why path cannot hold the applications' cgroups, or empty when it can: a
-// cgroup v2 directory that may be written, with cgroup.kill.
+// cgroup v2 directory of type "domain" that may be written, with cgroup.kill.
 std::string cgroup_unusable_reason(const char *path);
 
 // Takes the value of LAVROSK_CGROUP at start-up, on the main thread: empty
 // leaves cgroup mode off; an unusable directory is named on standard error,
 // with the reason, and leaves it off too. Cgroups that outlive their runner
-// are removed later from this thread's event loop, when there is one.
+// are removed later from this thread's event loop, when there is one; so are
+// those that daemons no longer alive left there, which it looks for now.
 void configure_app_cgroups(const QByteArray &path);
 bool app_cgroups_enabled();
 
@@ -30,13 +31,15 @@ public:
     // A new cgroup under the configured directory; nullptr when cgroup mode
     // is off, or (having said why) when none could be made.
     static std::unique_ptr<app_cgroup> create();
-    // Forgets the root, and removes the cgroup now if it is empty, otherwise
-    // once the last process in it has gone.
+    // Forgets the root, and removes the cgroup (with the cgroups the
+    // application made in it) now if it is empty, otherwise once the last
+    // process in it has gone.
     ~app_cgroup();
     app_cgroup(const app_cgroup &) = delete;
     app_cgroup &operator=(const app_cgroup &) = delete;
 
     // Open on cgroup.procs: a child writes "0" to it to join, before exec.
+    // It holds the lock that marks the cgroup as this daemon's.
     int procs_fd() const { return procs; }
     const std::string &path() const { return dir; }
     // root is now the application's process (after each launch) / no

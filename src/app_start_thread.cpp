@@ -4,6 +4,7 @@
 #include "child_launch.h"
 #include "child_wait.h"
 #include "client_daemon.h"
+#include "launch_registry.h"
 #include "runner_pool.h"
 #include "runtime_bus.h"
 #include "text_util.h"
@@ -160,7 +161,9 @@ void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
 
     // Reported as the application's command: the request's own text.
     const QString dst_cmd = reported_command(QStringList{app_shell} + argv_all);
+    runner_id = launches().add();
     const pid_t pid = supervise(plan, held, serviceInterface, container_name, dst_cmd);
+    launches().remove(runner_id);
     finish(serviceInterface, app_platform, container_name, pid);
     cgroup = nullptr;
 }
@@ -217,6 +220,8 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
         // Known as the cgroup's root before the runtime service learns the pid.
         if (cgroup)
             cgroup->launched(pid);
+        if (launches().launched(runner_id, pid))
+            kill_relaunched(pid);
         report_app_status(serviceInterface, {container_name, app_name, QString::number(pid),
                                              status_running, dst_cmd});
         int status = 0;
@@ -238,10 +243,23 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
         }
         if (!restart_after_signal(end.value, &i_flag))
             return pid;
+        // A kill that named this launch as it died ends the application here.
+        if (launches().killed(runner_id))
+            return pid;
         std::printf("子进程异常退出 ， 进程号为【%d】 , 信号编号为【%d】\n", wait_pid, end.value);
         std::printf("正在重新启动子进程\n");
         ended_pid = pid;
     }
+}
+
+// The application was killed while this launch was being made: it goes the
+// way of every kill, from the main thread.
+void app_start_thread::kill_relaunched(pid_t pid)
+{
+    qDebug() << "killed while relaunched:" << pid;
+    client_daemon *client = clients;
+    QMetaObject::invokeMethod(
+        client, [client, pid] { client->kill_all_sub_process(pid); }, Qt::QueuedConnection);
 }
 
 // The end sequence. last_pid is -1 when the last launch never started (fork

@@ -49,6 +49,7 @@ private:
     pid_t supervise(const launch_plan &plan, runtime::post_hold &held,
                     runtime::proxy &serviceInterface, const QString &container_name,
                     const QString &dst_cmd);
+    void kill_relaunched(pid_t pid);
     void report_app_status(runtime::proxy &serviceInterface, const QStringList &list);
     void finish(runtime::proxy &serviceInterface, const QString &app_platform,
                 const QString &container_name, pid_t last_pid);
@@ -60,6 +61,7 @@ private:
     QStringList argv_all;
     client_daemon *clients;
     app_cgroup *cgroup = nullptr; // this application's, while run() runs; or none
+    unsigned long runner_id = 0;  // in launches(), while it supervises
     // Set by the thread as it ends. Qt orders the thread's end before the
     // destructor through locks ThreadSanitizer cannot see; reading this in
     // the destructor shows it that order (a thread that served several

@@ -4,6 +4,7 @@
 #include "app_start_thread.h"
 #include "bus_watch.h"
 #include "kill_worker.h"
+#include "launch_registry.h"
 #include "process_tree.h"
 #include "request.h"
 #include "runtime_bus.h"
@@ -96,7 +97,12 @@ void client_daemon::kill_app_slot(QStringList app_info)
         qDebug() << "kill_app ignored: not a pid that may be killed:" << pid_text;
         return;
     }
-    kill_all_sub_process(*pid);
+    // A launch that has just died names its application still: the kill
+    // reaches the instance relaunched since, if any, and stops relaunches.
+    const pid_t reached = launches().kill_requested(*pid);
+    if (reached != *pid)
+        qDebug() << "kill of" << *pid << "reaches its relaunch" << reached;
+    kill_all_sub_process(reached);
 }
 
 void client_daemon::kill_all_sub_process(pid_t pid)

@@ -1,6 +1,7 @@
 #include "app_cgroup.h"
 #include "child_launch.h"
 #include "client_daemon.h"
+#include "orphan_reaper.h"
 #include "standard_fds.h"
 
 #include <QCoreApplication>
@@ -26,6 +27,8 @@ int main(int argc, char **argv)
     // taken by a file of ours.
     if (!fill_standard_fds())
         return 1;
+    // Before any thread exists, so that none of them takes the SIGCHLD.
+    const bool reaps_orphans = prepare_orphan_reaping();
     if (argc < 3) {
         std::printf(
             "命令格式为---lavrosk-daemon app名@容器名@is_root app命令路径 参数1 参数2...\n");
@@ -60,6 +63,8 @@ int main(int argc, char **argv)
         appargv.append(from_arg(argv[i]));
 
     QCoreApplication app(argc, argv);
+    if (reaps_orphans)
+        start_orphan_reaper();
     configure_app_cgroups(qgetenv("LAVROSK_CGROUP"));
     client_daemon daemon(app_platform, apppath, appargv);
     return app.exec();

@@ -25,6 +25,12 @@ QList<pid_t> pids_in_file(const QString &path)
     return pids;
 }
 
+bool write_file(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush();
+}
+
 // A new directory in the first writable cgroup v2 mount, if it has cgroup.kill.
 QString make_test_cgroup()
 {
@@ -51,8 +57,15 @@ void remove_test_cgroup(const QString &base)
         kill_file.write("1");
     kill_file.close();
     wait_until([&] {
-        for (const QString &name : QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            rmdir(QFile::encodeName(base + QLatin1Char('/') + name).constData());
+        // Deepest first: a cgroup with children cannot go.
+        QStringList dirs;
+        QDirIterator it(base, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            dirs.append(it.next());
+        std::sort(dirs.begin(), dirs.end(),
+                  [](const QString &a, const QString &b) { return a.size() > b.size(); });
+        for (const QString &d : dirs)
+            rmdir(QFile::encodeName(d).constData());
         return rmdir(QFile::encodeName(base).constData()) == 0;
     });
 }
@@ -64,10 +77,13 @@ class tst_cgroup : public QObject
     Q_OBJECT
 
 public:
-    explicit tst_cgroup(QString base) : base(std::move(base)) {}
+    explicit tst_cgroup(QString base) : base(std::move(base)), mount(QFileInfo(this->base).path())
+    {
+    }
 
 private:
     QString base;
+    QString mount;
     QScopedPointer<private_bus> bus;
     QTemporaryDir dir;
 
@@ -133,6 +149,87 @@ private slots:
             }
         }
         QVERIFY(process_alive(static_cast<pid_t>(outsider.processId())));
+    }
+
+    // A daemon that starts removes what daemons no longer alive left: not
+    // the cgroup of a live daemon, nor one with a process in it until that
+    // has gone. An application's own sub-cgroups go with its cgroup.
+    void stale_and_nested_cgroups_go()
+    {
+        runtime_sim_process sim;
+        QVERIFY(sim.ok());
+        daemon_process live({QStringLiteral("other@c2@0"), QStringLiteral("/bin/true")});
+        QProcess gone;
+        gone.start(QStringLiteral("/bin/true"), QStringList());
+        QVERIFY(gone.waitForStarted());
+        const QString dead = QString::number(gone.processId());
+        QVERIFY(gone.waitForFinished());
+        const QString stale = base + "/lavrosk-" + dead + "-0";
+        const QString populated = base + "/lavrosk-" + dead + "-1";
+        const QString owned = base + QStringLiteral("/lavrosk-%1-0").arg(live.pid());
+        for (const QString &d : {stale, stale + "/inner", populated, owned})
+            QVERIFY(QDir().mkdir(d));
+        child_process sleeper;
+        sleeper.start(QStringLiteral("sleep"), {"60"});
+        QVERIFY(sleeper.waitForStarted());
+        QVERIFY(write_file(populated + "/cgroup.procs", QByteArray::number(sleeper.processId())));
+
+        daemon_process d({platform, QStringLiteral("/bin/true")}, true,
+                         {QStringLiteral("LAVROSK_CGROUP=") + base});
+        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 2; }));
+        QVERIFY(wait_until([&] { return !QFile::exists(stale); }));
+        QVERIFY(QFile::exists(populated));
+        QVERIFY(QFile::exists(owned));
+        sleeper.stop();
+        QVERIFY(wait_until([&] { return !QFile::exists(populated); }));
+        QVERIFY(QDir().rmdir(owned));
+
+        const QString ready = dir.filePath(QStringLiteral("nested-ready"));
+        const QString script =
+            QStringLiteral("cg=%1$(sed -n 's/^0:://p' /proc/self/cgroup); "
+                           "mkdir $cg/sub $cg/sub/deeper && echo $$ > $cg/sub/deeper/cgroup.procs "
+                           "&& touch %2; exec sleep 60")
+                .arg(mount, ready);
+        sim.start_app(platform, QStringLiteral("/bin/sh"), {"-c", script});
+        QVERIFY(wait_until([&] { return QFile::exists(ready); }));
+        QVERIFY(
+            wait_until([&] { return sim.payloads(QStringLiteral("set_app_status")).size() == 1; }));
+        const QString root =
+            status_list(sim.payloads(QStringLiteral("set_app_status")).first()).value(2);
+        QCOMPARE(app_cgroups().size(), 1);
+        QVERIFY(QFile::exists(base + "/" + app_cgroups().first() + "/sub/deeper"));
+        sim.kill_app(platform, root);
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }));
+        QVERIFY(wait_until([&] { return app_cgroups().isEmpty(); }));
+    }
+
+    // A threaded cgroup, or a domain made threaded, refuses processes: the
+    // daemon says so once and launches without it.
+    void threaded_cgroup_is_not_used()
+    {
+        const QString domain = base + QStringLiteral("/threaded-domain");
+        const QString threaded = domain + QStringLiteral("/threaded");
+        QVERIFY(QDir().mkdir(domain));
+        QVERIFY(QDir().mkdir(threaded));
+        QVERIFY(write_file(threaded + "/cgroup.type", "threaded"));
+        runtime_sim_process sim;
+        QVERIFY(sim.ok());
+        const QString log = dir.filePath(QStringLiteral("threaded-launches"));
+        int stops = 0;
+        for (const QString &unusable : {threaded, domain}) {
+            daemon_process d(
+                {platform, QStringLiteral("/bin/true")}, true,
+                {QStringLiteral("LAVROSK_CGROUP=") + unusable, QStringLiteral("PROBE_LOG=") + log});
+            QVERIFY(wait_until([&] { return d.err().contains("LAVROSK_CGROUP="); }));
+            sim.start_app(platform, probe_binary(), {"exit", "0"});
+            QVERIFY(wait_until([&] { return sim.platform_stops() == stops + 1; }));
+            ++stops;
+            QCOMPARE(probe_launches(log).size(), stops);
+            const QByteArray said = "LAVROSK_CGROUP=" + unusable.toUtf8() + " not used";
+            QCOMPARE(d.err().count(said), 1);
+        }
+        QVERIFY(QDir().rmdir(threaded));
+        QVERIFY(QDir().rmdir(domain));
     }
 };
 

@@ -4,13 +4,14 @@
  * signal mode adds a "raise" line right before it raises the signal.
  *
  *   probe exit N                 exit with status N
- *   probe signal SIG N STATE     die by SIG on the first N launches (counted in
- *                                the file STATE), then exit 0
+ *   probe signal SIG N STATE [SECONDS]
+ *                                die by SIG on the first N launches (counted in
+ *                                the file STATE), then exit 0 (after SECONDS)
  *   probe argv FILE              write argc, each argv[i], the open fds, the
  *                                signal state and the environment to FILE,
  *                                then exit 0
  *   probe wait FILE [SECONDS]    exit 0 once FILE exists (at most SECONDS, 60)
- *   probe gate-signal FILE SIG N STATE
+ *   probe gate-signal FILE SIG N STATE [SECONDS]
  *                                wait for FILE, then behave as "signal"
  *   probe traced FILE            trace itself (PTRACE_TRACEME), take the
  *                                SIGCHLD of a child and a SIGUSR1 of its own,
@@ -167,6 +168,8 @@ int main(int argc, char **argv)
             raise(atoi(argv[2]));
             pause();
         }
+        if (argc >= 6)
+            sleep((unsigned)atoi(argv[5]));
         return 0;
     }
     if (!strcmp(mode, "traced") && argc >= 3)
