@@ -4,6 +4,7 @@
 #include "child_launch.h"
 #include "child_wait.h"
 #include "client_daemon.h"
+#include "console_out.h"
 #include "runner_pool.h"
 #include "runtime_bus.h"
 #include "text_util.h"
@@ -144,7 +145,7 @@ void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
     QList<QByteArray> args{exec_bytes(app_name)};
     for (const QString &arg : argv_all)
         args.append(exec_bytes(arg));
-    std::printf("%s\n", args.first().constData());
+    console::out("%s\n", args.first().constData());
     launch_plan plan(app_cmd, args,
                      QByteArray("子进程启动成功\n") + "app_cmd is [" + app_cmd + "]\n",
                      debug_line(argv_all));
@@ -210,7 +211,7 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
                               {container_name, app_name, QString::number(ended_pid), status_stop});
         }
         if (pid < 0) {
-            std::fprintf(stderr, "错误！");
+            console::err("错误！");
             qDebug() << "fork:" << std::strerror(spawn_errno);
             return -1;
         }
@@ -224,22 +225,22 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
         if (cgroup)
             cgroup->ended();
         if (wait_pid < 0) {
-            std::perror("不存在子进程");
+            console::err_errno("不存在子进程");
             status = 0;
         }
         const wait_result end = classify_wait_status(status);
         if (end.kind == child_end::exited) {
-            std::printf("子进程正常退出 ， 进程号为【%d】, 退出值为【%d】\n", wait_pid, end.value);
+            console::out("子进程正常退出 ， 进程号为【%d】, 退出值为【%d】\n", wait_pid, end.value);
             return pid;
         }
         if (end.kind == child_end::other) {
-            std::printf("其他情况引起子进程状态改变 ， 不做处理\n");
+            console::out("其他情况引起子进程状态改变 ， 不做处理\n");
             return pid;
         }
         if (!restart_after_signal(end.value, &i_flag))
             return pid;
-        std::printf("子进程异常退出 ， 进程号为【%d】 , 信号编号为【%d】\n", wait_pid, end.value);
-        std::printf("正在重新启动子进程\n");
+        console::out("子进程异常退出 ， 进程号为【%d】 , 信号编号为【%d】\n", wait_pid, end.value);
+        console::out("正在重新启动子进程\n");
         ended_pid = pid;
     }
 }
@@ -256,6 +257,8 @@ void app_start_thread::finish(runtime::proxy &serviceInterface, const QString &a
     }
 
     const QStringList list{app_platform, status_stop};
+    // Made before the lock: a proxy made while the service is not known to be
+    // there waits for the bus thread. The log lines go through it too.
     runtime::call_proxy serviceInterface1;
     std::optional<QDBusPendingCall> final_report;
     {
@@ -264,12 +267,14 @@ void app_start_thread::finish(runtime::proxy &serviceInterface, const QString &a
         // only queues a message; the wait for the reply comes after the lock.
         std::lock_guard<std::mutex> lock(clients->mutex);
         const int remaining = --app_nums;
-        clients->send_daemon_log(QStringLiteral("~~~~~~~~~app剩余：") + QString::number(remaining) +
-                                 QStringLiteral("~~~~~~~~~"));
+        client_daemon::send_daemon_log(serviceInterface1, QStringLiteral("~~~~~~~~~app剩余：") +
+                                                              QString::number(remaining) +
+                                                              QStringLiteral("~~~~~~~~~"));
         if (remaining != 0)
             return;
-        clients->send_daemon_log(QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") +
-                                 list.first() + QStringLiteral("~~~~~~~~~"));
+        client_daemon::send_daemon_log(serviceInterface1,
+                                       QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") +
+                                           list.first() + QStringLiteral("~~~~~~~~~"));
         if (!serviceInterface1.is_valid()) {
             qDebug() << serviceInterface1.error_text().constData();
             qDebug() << "connect error !";
@@ -330,7 +335,7 @@ void app_start_thread::split(char *src, const char *separator, char **dest)
 int app_start_thread::split_num(QString src, QString separator)
 {
     const int count = count_pieces(src, separator);
-    std::printf("分割后的字符串个数为【%d]\n", count);
+    console::out("分割后的字符串个数为【%d]\n", count);
     clients->send_daemon_log(QStringLiteral("~~~~~~~~~") + src + QStringLiteral("~~~~~~~~~"));
     return count;
 }

@@ -1,9 +1,10 @@
 #include "bus_watch.h"
 
+#include "console_out.h"
+
 #include <QDBusConnection>
 #include <QDBusError>
 
-#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -48,10 +49,8 @@ void bus_watch::disconnected()
 
 void bus_watch::fail(const char *what, const QString &reason) const
 {
-    std::fflush(stdout);
-    std::fprintf(stderr, "lavrosk-daemon %s: %s %s: %s\n", platform.constData(), what,
+    console::err("lavrosk-daemon %s: %s %s: %s\n", platform.constData(), what,
                  bus_name().constData(), reason.toLocal8Bit().constData());
-    std::fflush(stderr);
     // As after a stop request: the applications are left running, and no
     // static destructor may tear the bus library down under a runner thread.
     _exit(exit_status);

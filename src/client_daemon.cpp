@@ -60,11 +60,16 @@ client_daemon::~client_daemon() = default;
 void client_daemon::send_daemon_log(QString log)
 {
     runtime::call_proxy proxy;
-    if (!proxy.is_valid()) {
-        qDebug() << proxy.error_text().constData();
+    send_daemon_log(proxy, log);
+}
+
+void client_daemon::send_daemon_log(runtime::call_proxy &via, const QString &log)
+{
+    if (!via.is_valid()) {
+        qDebug() << via.error_text().constData();
         return;
     }
-    proxy.post(runtime::show_daemon_log, QVariantList{log});
+    via.post(runtime::show_daemon_log, QVariantList{log});
 }
 
 void client_daemon::run_app_slot(QVariantList app_cmd)
@@ -114,8 +119,6 @@ void client_daemon::kill_daemon_slot(QString app_platform)
         return;
     // End at once, without static destructors: runner threads may be inside the
     // bus library, and tearing it down under them can hang or crash the exit.
-    // Standard error is unbuffered: there is nothing to flush, and its lock
-    // may be held by a kill thread writing its lines.
-    std::fflush(stdout);
+    // Nothing to flush: every message went out, or was dropped, as it was made.
     _exit(0);
 }
