@@ -5,6 +5,7 @@
 #include "child_wait.h"
 #include "client_daemon.h"
 #include "console_out.h"
+#include "idle_dispatcher.h"
 #include "runner_pool.h"
 #include "runtime_bus.h"
 #include "text_util.h"
@@ -83,12 +84,33 @@ void app_start_thread::start_runner(const QString &app_shell_path, const QString
     // A runner's thread leaves its freed memory in malloc's arenas; hand it
     // back, so that a daemon which once ran many applications shrinks again.
     connect(runner, &QObject::destroyed, [] { malloc_trim(0); });
+    // Set before start(): Qt's own would make a descriptor, and abort the
+    // daemon when none is left.
+    runner->setEventDispatcher(new idle_dispatcher);
     runner->start(QThread::InheritPriority);
     if (!runner->isRunning() && !runner->isFinished()) {
         // No thread could be made: nothing was reported or counted yet.
         log_request(client, app_shell_path);
-        qDebug() << "app_start not served: no thread for a runner of" << app_shell_path;
+        report_not_served(client, app_shell_path, QStringLiteral("no thread could be made"));
         delete runner;
+    }
+}
+
+// A start request that launched nothing: the service hears it in its log, and
+// has the platform "stop" when no application runs, as after the last one ends.
+void app_start_thread::report_not_served(client_daemon *client, const QString &app_shell_path,
+                                         const QString &why)
+{
+    qDebug() << "app_start not served:" << why << app_shell_path;
+    runtime::call_proxy proxy; // before the lock: making one may wait
+    client_daemon::send_daemon_log(proxy, QStringLiteral("~~~~~~~~~app_start failed: ") +
+                                              app_shell_path + QStringLiteral(": ") + why +
+                                              QStringLiteral("~~~~~~~~~"));
+    // Under the lock, as every platform report: no runner counts in meanwhile.
+    std::lock_guard<std::mutex> lock(client->mutex);
+    if (app_nums == 0 && proxy.is_valid()) {
+        proxy.post(runtime::set_platform_app_status,
+                   runtime::status_payload({client->get_app_platform(), status_stop}));
     }
 }
 
@@ -213,6 +235,11 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
         if (pid < 0) {
             console::err("错误！");
             qDebug() << "fork:" << std::strerror(spawn_errno);
+            // The end sequence follows, with the platform "stop" if nothing
+            // else runs; this line says why.
+            clients->send_daemon_log(
+                QStringLiteral("~~~~~~~~~app launch failed: ") + app_shell + QStringLiteral(": ") +
+                QString::fromLocal8Bit(std::strerror(spawn_errno)) + QStringLiteral("~~~~~~~~~"));
             return -1;
         }
         // Known as the cgroup's root before the runtime service learns the pid.
