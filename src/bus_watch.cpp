@@ -1,5 +1,6 @@
 #include "bus_watch.h"
 
+#include "bus_rules.h"
 #include "console_out.h"
 
 #include <QDBusConnection>
@@ -33,6 +34,9 @@ bus_watch::bus_watch(const QString &platform, QObject *parent)
         fail("cannot connect to", bus.lastError().message());
     bus.connect(QString(), QString::fromLatin1(local_path), QString::fromLatin1(local_interface),
                 QString::fromLatin1(disconnected_signal), this, SLOT(disconnected()));
+    confirm("the loss of the bus", signal_rule(QString(), QString::fromLatin1(local_path),
+                                               QString::fromLatin1(local_interface),
+                                               QString::fromLatin1(disconnected_signal)));
     // Lost before the subscription was in place: nothing would tell us later.
     if (!bus.isConnected())
         disconnected();
@@ -45,6 +49,13 @@ void bus_watch::disconnected()
     if (reason.isEmpty())
         reason = QStringLiteral("the bus closed the connection");
     fail("lost the connection to", reason + QStringLiteral("; applications keep running"));
+}
+
+void bus_watch::confirm(const char *subscription, const QString &rule) const
+{
+    const QString refused = confirm_rule(rule);
+    if (!refused.isEmpty())
+        fail((QByteArray("could not subscribe to ") + subscription + " on").constData(), refused);
 }
 
 void bus_watch::fail(const char *what, const QString &reason) const
