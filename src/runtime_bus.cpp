@@ -133,7 +133,9 @@ thread_proxy_scope::~thread_proxy_scope()
 
 call_proxy::call_proxy() : use(shared_proxy)
 {
-    if (use == nullptr || !seen_present()) {
+    // A shared proxy made while the service was away stays invalid: its check
+    // was made once.
+    if (use == nullptr || !seen_present() || !use->is_valid()) {
         own = std::make_unique<proxy>();
         use = own.get();
         // A fresh check that finds the service says more than the watch did.
