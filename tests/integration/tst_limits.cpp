@@ -192,7 +192,9 @@ private slots:
         QDBusConnection::disconnectFromBus(QStringLiteral("owner"));
         QTest::qWait(500);
         const long after_kb = rss_anon_kb(d->pid());
-        QVERIFY2(after_kb - before_kb < 1024,
+        // Queued events took some 13 MB here; a sanitizer's allocator takes
+        // a megabyte or so of its own.
+        QVERIFY2(after_kb - before_kb < 4096,
                  qPrintable(QStringLiteral("%1 kB -> %2 kB").arg(before_kb).arg(after_kb)));
         QFile(gate).open(QIODevice::WriteOnly);
     }
