@@ -6,7 +6,8 @@
 // same app_start and vforks the probe with no report (bench_qt_vfork). Then
 // when a start's reports arrive, by the stand-in's clock, and the daemon's footprint:
 // threads and anonymous resident memory, idle, with 200 applications running,
-// and once they have ended.
+// and once they have ended; and its anonymous memory with 50 applications
+// running, before and after 1,000 restarts of the stand-in.
 //   bench_runner [RUNS]   (BENCH_DAEMON=path runs another build of the daemon)
 #include "harness.h"
 
@@ -239,6 +240,27 @@ int main(int argc, char **argv)
     QTest::qWait(200);
     const long after_kb = rss_anon_kb(dpid);
 
+    // Memory against restarts of the runtime service, with applications
+    // running: each change of the service's owner must leave nothing behind.
+    const int restart_apps = 50;
+    const int restarts = 1000;
+    const QString restart_gate = dir.filePath(QStringLiteral("restart-gate"));
+    for (int i = 0; i < restart_apps; ++i)
+        sim.start_app(platform, probe_binary(),
+                      {QStringLiteral("wait"), restart_gate, QStringLiteral("3600")});
+    wait_until([&] { return thread_count(dpid) == idle_threads + restart_apps; }, 30000);
+    QTest::qWait(200);
+    const long before_restarts_kb = rss_anon_kb(dpid);
+    sim.stop();
+    int restarted = 0;
+    for (int i = 0; i < restarts; ++i) {
+        runtime_sim_process again;
+        restarted += again.ok() ? 1 : 0;
+    }
+    QTest::qWait(500);
+    const long after_restarts_kb = rss_anon_kb(dpid);
+    QFile(restart_gate).open(QIODevice::WriteOnly);
+
     const stats s = summarize(start_us), r = summarize(restart_us), f = summarize(fork_us);
     const stats v = summarize(vfork_us), q = summarize(qt_us);
     std::printf("runner latency over %d runs (microseconds)\n", runs);
@@ -268,5 +290,10 @@ int main(int argc, char **argv)
                 static_cast<double>(busy_kb - idle_kb) / peak);
     std::printf("%-42s %6d threads %8ld kB anon  (%+ld kB against idle)\n", "after they ended",
                 thread_count(dpid), after_kb, after_kb - idle_kb);
+    std::printf("\nanonymous memory across restarts of the runtime service\n");
+    std::printf("%-42s %8ld kB anon\n", "50 applications running", before_restarts_kb);
+    std::printf("%-42s %8ld kB anon  (%+ld kB, %d of %d restarts)\n",
+                "after the stand-in restarted", after_restarts_kb,
+                after_restarts_kb - before_restarts_kb, restarted, restarts);
     return 0;
 }

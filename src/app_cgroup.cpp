@@ -1,5 +1,7 @@
 #include "app_cgroup.h"
 
+#include "console_out.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QSocketNotifier>
@@ -277,8 +279,8 @@ void configure_app_cgroups(const QByteArray &path)
         return;
     const std::string reason = cgroup_unusable_reason(path.constData());
     if (!reason.empty()) {
-        std::fprintf(stderr, "LAVROSK_CGROUP=%s not used: %s; killing by process tree\n",
-                     path.constData(), reason.c_str());
+        console::err("LAVROSK_CGROUP=%s not used: %s; killing by process tree\n", path.constData(),
+                     reason.c_str());
         return;
     }
     base_dir = path.toStdString();

@@ -4,6 +4,8 @@
 #include "child_launch.h"
 #include "child_wait.h"
 #include "client_daemon.h"
+#include "console_out.h"
+#include "idle_dispatcher.h"
 #include "launch_registry.h"
 #include "runner_pool.h"
 #include "runtime_bus.h"
@@ -83,12 +85,33 @@ void app_start_thread::start_runner(const QString &app_shell_path, const QString
     // A runner's thread leaves its freed memory in malloc's arenas; hand it
     // back, so that a daemon which once ran many applications shrinks again.
     connect(runner, &QObject::destroyed, [] { malloc_trim(0); });
+    // Set before start(): Qt's own would make a descriptor, and abort the
+    // daemon when none is left.
+    runner->setEventDispatcher(new idle_dispatcher);
     runner->start(QThread::InheritPriority);
     if (!runner->isRunning() && !runner->isFinished()) {
         // No thread could be made: nothing was reported or counted yet.
         log_request(client, app_shell_path);
-        qDebug() << "app_start not served: no thread for a runner of" << app_shell_path;
+        report_not_served(client, app_shell_path, QStringLiteral("no thread could be made"));
         delete runner;
+    }
+}
+
+// A start request that launched nothing: the service hears it in its log, and
+// has the platform "stop" when no application runs, as after the last one ends.
+void app_start_thread::report_not_served(client_daemon *client, const QString &app_shell_path,
+                                         const QString &why)
+{
+    qDebug() << "app_start not served:" << why << app_shell_path;
+    runtime::call_proxy proxy; // before the lock: making one may wait
+    client_daemon::send_daemon_log(proxy, QStringLiteral("~~~~~~~~~app_start failed: ") +
+                                              app_shell_path + QStringLiteral(": ") + why +
+                                              QStringLiteral("~~~~~~~~~"));
+    // Under the lock, as every platform report: no runner counts in meanwhile.
+    std::lock_guard<std::mutex> lock(client->mutex);
+    if (app_nums == 0 && proxy.is_valid()) {
+        proxy.post(runtime::set_platform_app_status,
+                   runtime::status_payload({client->get_app_platform(), status_stop}));
     }
 }
 
@@ -145,7 +168,7 @@ void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
     QList<QByteArray> args{exec_bytes(app_name)};
     for (const QString &arg : argv_all)
         args.append(exec_bytes(arg));
-    std::printf("%s\n", args.first().constData());
+    console::out("%s\n", args.first().constData());
     launch_plan plan(app_cmd, args,
                      QByteArray("子进程启动成功\n") + "app_cmd is [" + app_cmd + "]\n",
                      debug_line(argv_all));
@@ -213,8 +236,13 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
                               {container_name, app_name, QString::number(ended_pid), status_stop});
         }
         if (pid < 0) {
-            std::fprintf(stderr, "错误！");
+            console::err("错误！");
             qDebug() << "fork:" << std::strerror(spawn_errno);
+            // The end sequence follows, with the platform "stop" if nothing
+            // else runs; this line says why.
+            clients->send_daemon_log(
+                QStringLiteral("~~~~~~~~~app launch failed: ") + app_shell + QStringLiteral(": ") +
+                QString::fromLocal8Bit(std::strerror(spawn_errno)) + QStringLiteral("~~~~~~~~~"));
             return -1;
         }
         // Known as the cgroup's root before the runtime service learns the pid.
@@ -229,16 +257,16 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
         if (cgroup)
             cgroup->ended();
         if (wait_pid < 0) {
-            std::perror("不存在子进程");
+            console::err_errno("不存在子进程");
             status = 0;
         }
         const wait_result end = classify_wait_status(status);
         if (end.kind == child_end::exited) {
-            std::printf("子进程正常退出 ， 进程号为【%d】, 退出值为【%d】\n", wait_pid, end.value);
+            console::out("子进程正常退出 ， 进程号为【%d】, 退出值为【%d】\n", wait_pid, end.value);
             return pid;
         }
         if (end.kind == child_end::other) {
-            std::printf("其他情况引起子进程状态改变 ， 不做处理\n");
+            console::out("其他情况引起子进程状态改变 ， 不做处理\n");
             return pid;
         }
         if (!restart_after_signal(end.value, &i_flag))
@@ -246,8 +274,8 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
         // A kill that named this launch as it died ends the application here.
         if (launches().killed(runner_id))
             return pid;
-        std::printf("子进程异常退出 ， 进程号为【%d】 , 信号编号为【%d】\n", wait_pid, end.value);
-        std::printf("正在重新启动子进程\n");
+        console::out("子进程异常退出 ， 进程号为【%d】 , 信号编号为【%d】\n", wait_pid, end.value);
+        console::out("正在重新启动子进程\n");
         ended_pid = pid;
     }
 }
@@ -274,6 +302,8 @@ void app_start_thread::finish(runtime::proxy &serviceInterface, const QString &a
     }
 
     const QStringList list{app_platform, status_stop};
+    // Made before the lock: a proxy made while the service is not known to be
+    // there waits for the bus thread. The log lines go through it too.
     runtime::call_proxy serviceInterface1;
     std::optional<QDBusPendingCall> final_report;
     {
@@ -282,12 +312,14 @@ void app_start_thread::finish(runtime::proxy &serviceInterface, const QString &a
         // only queues a message; the wait for the reply comes after the lock.
         std::lock_guard<std::mutex> lock(clients->mutex);
         const int remaining = --app_nums;
-        clients->send_daemon_log(QStringLiteral("~~~~~~~~~app剩余：") + QString::number(remaining) +
-                                 QStringLiteral("~~~~~~~~~"));
+        client_daemon::send_daemon_log(serviceInterface1, QStringLiteral("~~~~~~~~~app剩余：") +
+                                                              QString::number(remaining) +
+                                                              QStringLiteral("~~~~~~~~~"));
         if (remaining != 0)
             return;
-        clients->send_daemon_log(QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") +
-                                 list.first() + QStringLiteral("~~~~~~~~~"));
+        client_daemon::send_daemon_log(serviceInterface1,
+                                       QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") +
+                                           list.first() + QStringLiteral("~~~~~~~~~"));
         if (!serviceInterface1.is_valid()) {
             qDebug() << serviceInterface1.error_text().constData();
             qDebug() << "connect error !";
@@ -348,7 +380,7 @@ void app_start_thread::split(char *src, const char *separator, char **dest)
 int app_start_thread::split_num(QString src, QString separator)
 {
     const int count = count_pieces(src, separator);
-    std::printf("分割后的字符串个数为【%d]\n", count);
+    console::out("分割后的字符串个数为【%d]\n", count);
     clients->send_daemon_log(QStringLiteral("~~~~~~~~~") + src + QStringLiteral("~~~~~~~~~"));
     return count;
 }

@@ -44,6 +44,8 @@ protected:
 private:
     // The first log line of every request.
     static void log_request(client_daemon *client, const QString &app_shell_path);
+    static void report_not_served(client_daemon *client, const QString &app_shell_path,
+                                  const QString &why);
     void serve(std::unique_ptr<runtime::proxy> &kept_proxy);
     void count_in(runtime::proxy &serviceInterface, const QStringList &list);
     pid_t supervise(const launch_plan &plan, runtime::post_hold &held,

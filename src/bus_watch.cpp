@@ -1,9 +1,11 @@
 #include "bus_watch.h"
 
+#include "bus_rules.h"
+#include "console_out.h"
+
 #include <QDBusConnection>
 #include <QDBusError>
 
-#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -32,6 +34,9 @@ bus_watch::bus_watch(const QString &platform, QObject *parent)
         fail("cannot connect to", bus.lastError().message());
     bus.connect(QString(), QString::fromLatin1(local_path), QString::fromLatin1(local_interface),
                 QString::fromLatin1(disconnected_signal), this, SLOT(disconnected()));
+    confirm("the loss of the bus", signal_rule(QString(), QString::fromLatin1(local_path),
+                                               QString::fromLatin1(local_interface),
+                                               QString::fromLatin1(disconnected_signal)));
     // Lost before the subscription was in place: nothing would tell us later.
     if (!bus.isConnected())
         disconnected();
@@ -46,12 +51,17 @@ void bus_watch::disconnected()
     fail("lost the connection to", reason + QStringLiteral("; applications keep running"));
 }
 
+void bus_watch::confirm(const char *subscription, const QString &rule) const
+{
+    const QString refused = confirm_rule(rule);
+    if (!refused.isEmpty())
+        fail((QByteArray("could not subscribe to ") + subscription + " on").constData(), refused);
+}
+
 void bus_watch::fail(const char *what, const QString &reason) const
 {
-    std::fflush(stdout);
-    std::fprintf(stderr, "lavrosk-daemon %s: %s %s: %s\n", platform.constData(), what,
+    console::err("lavrosk-daemon %s: %s %s: %s\n", platform.constData(), what,
                  bus_name().constData(), reason.toLocal8Bit().constData());
-    std::fflush(stderr);
     // As after a stop request: the applications are left running, and no
     // static destructor may tear the bus library down under a runner thread.
     _exit(exit_status);

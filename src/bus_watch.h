@@ -19,6 +19,10 @@ public:
     // daemon in the line it writes.
     bus_watch(const QString &platform, QObject *parent);
 
+    // Exits as for a refused connection when the bus does not hold the match
+    // rule of a subscription just made; subscription names it in the line.
+    void confirm(const char *subscription, const QString &rule) const;
+
 private slots:
     void disconnected();
 

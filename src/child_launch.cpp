@@ -3,11 +3,15 @@
 // be a write to memory the daemon owns.
 #include "child_launch.h"
 
+#include "console_out.h"
+#include "fd_limit.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -40,6 +44,9 @@ QByteArray hidden_variable; // "NAME=", or empty
 struct launch_context {
     std::vector<char *> env; // into environ, which nobody changes after start-up
     int fd_limit;
+    const rlimit *given_fd_limit; // to restore in the application; or nullptr
+    int out_fd;
+    int err_fd;
     // The system's text for each errno, for the child to report a failed exec
     // as perror would; empty where the C library has none.
     launch_plan::error_text error_texts[launch_plan::error_text_count];
@@ -60,6 +67,9 @@ launch_context make_context()
     c.fd_limit = (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
                      ? static_cast<int>(limit.rlim_cur)
                      : 65536;
+    c.given_fd_limit = fd_limit_to_restore();
+    c.out_fd = console::child_out_fd();
+    c.err_fd = console::child_err_fd();
 
     for (int err = 0; err < launch_plan::error_text_count; ++err) {
         char buf[64];
@@ -81,10 +91,14 @@ const launch_context &context()
 // close, sigaction, sigprocmask and _exit are where sanitizers hook in. errno
 // is the launching thread's (same memory, same thread pointer); that thread
 // is suspended until the child has executed or ended, and spawn() restores it.
+// Never waits: fd is the daemon's non-blocking description of a pipe, or a
+// socket sent to without waiting. What does not fit now is dropped.
 void say(int fd, const char *data, size_t size)
 {
     while (size > 0) {
-        const long n = syscall(SYS_write, fd, data, size);
+        long n = syscall(SYS_sendto, fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, nullptr, 0);
+        if (n < 0 && errno == ENOTSOCK)
+            n = syscall(SYS_write, fd, data, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -106,6 +120,36 @@ void say_number(int fd, int value)
     if (value < 0)
         digits[--at] = '-';
     say(fd, digits + at, sizeof digits - at);
+}
+
+// Closes the descriptors from through last, where they exist.
+void close_span(unsigned from, unsigned last, int fd_limit)
+{
+    if (from > last)
+        return;
+    bool closed = false;
+#ifdef SYS_close_range
+    closed = syscall(SYS_close_range, from, last, 0U) == 0;
+#endif
+    for (unsigned fd = from; !closed && fd <= last && fd < static_cast<unsigned>(fd_limit); ++fd)
+        syscall(SYS_close, fd);
+}
+
+// Closes every descriptor from 3 up but keep_a and keep_b, the daemon's own
+// descriptions of its standard streams: the child's lines go there until the
+// exec, which closes them (close-on-exec).
+void close_all_but(int keep_a, int keep_b, int fd_limit)
+{
+    const unsigned keep[2] = {static_cast<unsigned>(keep_a < keep_b ? keep_a : keep_b),
+                              static_cast<unsigned>(keep_a < keep_b ? keep_b : keep_a)};
+    unsigned from = 3;
+    for (const unsigned fd : keep) {
+        if (fd >= from) {
+            close_span(from, fd - 1, fd_limit);
+            from = fd + 1;
+        }
+    }
+    close_span(from, ~0U, fd_limit);
 }
 
 int child_entry(void *plan)
@@ -134,6 +178,9 @@ launch_plan::launch_plan(QByteArray path, QList<QByteArray> args, QByteArray out
     child_err_size = static_cast<size_t>(err_text.size());
     child_error_texts = shared.error_texts;
     fd_limit = shared.fd_limit;
+    given_fd_limit = shared.given_fd_limit;
+    out_fd = shared.out_fd;
+    err_fd = shared.err_fd;
 }
 
 void launch_plan::hide_variable(const char *name)
@@ -177,8 +224,8 @@ void launch_plan::run_child() const
         constexpr char prefix[] = "Err on joining the cgroup: ";
         fail(prefix, sizeof prefix - 1, errno);
     }
-    say(STDOUT_FILENO, child_out, child_out_size);
-    say(STDERR_FILENO, child_err, child_err_size);
+    say(out_fd, child_out, child_out_size);
+    say(err_fd, child_err, child_err_size);
 
     // The application starts as if from a clean shell: default dispositions
     // first, so that unblocking cannot run one of the daemon's handlers.
@@ -188,12 +235,10 @@ void launch_plan::run_child() const
 
     // Nothing of the daemon's beyond the standard streams: not the bus
     // connection, not a listing pipe a concurrent kill has open.
-    bool closed = false;
-#ifdef SYS_close_range
-    closed = syscall(SYS_close_range, 3U, ~0U, 0U) == 0;
-#endif
-    for (int fd = 3; !closed && fd < fd_limit; ++fd)
-        syscall(SYS_close, fd);
+    close_all_but(out_fd, err_fd, fd_limit);
+    // The descriptor limit the daemon was given, not the one it raised.
+    if (given_fd_limit != nullptr)
+        syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, given_fd_limit, nullptr);
 
     syscall(SYS_execve, child_path, child_argv, child_envp);
     if (errno == ENOENT && child_second_path != nullptr)
@@ -206,17 +251,17 @@ void launch_plan::run_child() const
 // perror's text, from the table made before the launch, then the end.
 void launch_plan::fail(const char *prefix, size_t prefix_size, int err) const
 {
-    say(STDERR_FILENO, prefix, prefix_size);
+    say(err_fd, prefix, prefix_size);
     const error_text reason =
         err >= 0 && err < error_text_count ? child_error_texts[err] : error_text{nullptr, 0};
     if (reason.text != nullptr) {
-        say(STDERR_FILENO, reason.text, reason.size);
+        say(err_fd, reason.text, reason.size);
     } else {
         constexpr char unknown[] = "Unknown error ";
-        say(STDERR_FILENO, unknown, sizeof unknown - 1);
-        say_number(STDERR_FILENO, err);
+        say(err_fd, unknown, sizeof unknown - 1);
+        say_number(err_fd, err);
     }
-    say(STDERR_FILENO, "\n", 1);
+    say(err_fd, "\n", 1);
     for (;;)
         syscall(SYS_exit_group, exec_failed_status);
 }

@@ -80,6 +80,9 @@ private:
     size_t child_err_size;
     const error_text *child_error_texts;
     int fd_limit;
+    const struct rlimit *given_fd_limit;
+    int out_fd;
+    int err_fd;
     int cgroup_procs_fd = -1;
 };
 

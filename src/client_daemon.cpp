@@ -2,6 +2,7 @@
 
 #include "app_cgroup.h"
 #include "app_start_thread.h"
+#include "bus_rules.h"
 #include "bus_watch.h"
 #include "kill_worker.h"
 #include "launch_registry.h"
@@ -21,7 +22,7 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
       app_argv(appargv),
       tree_kills(std::make_unique<kill_worker>([](pid_t root) { kill_process_tree(root); }))
 {
-    new bus_watch(app_platform, this);
+    const bus_watch *watch = new bus_watch(app_platform, this);
     // Subscribe before announcing: a runtime service that answers the
     // announcement with a start request at once must not find us deaf.
     QDBusConnection bus = QDBusConnection::systemBus();
@@ -31,21 +32,35 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
     // Each with the signature it must carry: the bus library drops a signal of
     // another shape unseen. Without it, Qt unpacks any payload into the
     // slot's type, and aborts (or worse) when it does not fit.
+    // Each is confirmed with the bus: Qt does not tell when the bus refuses one.
+    const auto rule = [&](const char *member, const QString &arg0 = QString()) {
+        return signal_rule(service, path, interface, QString::fromLatin1(member), arg0);
+    };
     bus.connect(service, path, interface, QString::fromLatin1(runtime::app_start),
                 QString::fromLatin1(runtime::app_start_signature), this,
                 SLOT(run_app_slot(QVariantList)));
+    watch->confirm(runtime::app_start, rule(runtime::app_start));
     bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_app),
                 QString::fromLatin1(runtime::kill_app_signature), this,
                 SLOT(kill_app_slot(QStringList)));
+    watch->confirm(runtime::kill_app, rule(runtime::kill_app));
     // A stop request carries a bare string, which the bus can match itself:
     // it then never wakes this daemon for another platform's stop.
-    bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_daemon),
-                runtime::kill_daemon_match(app_platform),
+    const QStringList stop_match = runtime::kill_daemon_match(app_platform);
+    bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_daemon), stop_match,
                 QString::fromLatin1(runtime::kill_daemon_signature), this,
                 SLOT(kill_daemon_slot(QString)));
+    watch->confirm(runtime::kill_daemon, rule(runtime::kill_daemon, stop_match.value(0)));
 
     const QVariantList platform_status{app_platform, apppath, appargv};
     runtime::watch_presence(this);
+    // The owner of the service's name: what the subscriptions above check a
+    // signal's sender against, and what tells whether the service is there.
+    watch->confirm("the owner of the service's name",
+                   signal_rule(QStringLiteral("org.freedesktop.DBus"), QString(),
+                               QStringLiteral("org.freedesktop.DBus"),
+                               QStringLiteral("NameOwnerChanged"),
+                               QString::fromLatin1(runtime::service)));
     main_proxy = std::make_unique<runtime::proxy>();
     main_scope = std::make_unique<runtime::thread_proxy_scope>(main_proxy.get());
     runtime::set_seen_present(main_proxy->is_valid());
@@ -61,11 +76,16 @@ client_daemon::~client_daemon() = default;
 void client_daemon::send_daemon_log(QString log)
 {
     runtime::call_proxy proxy;
-    if (!proxy.is_valid()) {
-        qDebug() << proxy.error_text().constData();
+    send_daemon_log(proxy, log);
+}
+
+void client_daemon::send_daemon_log(runtime::call_proxy &via, const QString &log)
+{
+    if (!via.is_valid()) {
+        qDebug() << via.error_text().constData();
         return;
     }
-    proxy.post(runtime::show_daemon_log, QVariantList{log});
+    via.post(runtime::show_daemon_log, QVariantList{log});
 }
 
 void client_daemon::run_app_slot(QVariantList app_cmd)
@@ -120,8 +140,6 @@ void client_daemon::kill_daemon_slot(QString app_platform)
         return;
     // End at once, without static destructors: runner threads may be inside the
     // bus library, and tearing it down under them can hang or crash the exit.
-    // Standard error is unbuffered: there is nothing to flush, and its lock
-    // may be held by a kill thread writing its lines.
-    std::fflush(stdout);
+    // Nothing to flush: every message went out, or was dropped, as it was made.
     _exit(0);
 }

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 namespace runtime {
+class call_proxy;
 class proxy;
 class thread_proxy_scope;
 } // namespace runtime
@@ -28,6 +29,9 @@ public:
     QString get_app_platform() const { return platform_and_app; }
     // Forwards one line to the runtime service's log; callable from any thread.
     void send_daemon_log(QString log);
+    // The same through a proxy made beforehand: sends without a wait, so it
+    // may be called under a lock.
+    static void send_daemon_log(runtime::call_proxy &via, const QString &log);
     void kill_all_sub_process(pid_t pid);
 
 public slots:

@@ -1,12 +1,15 @@
 #include "app_cgroup.h"
 #include "child_launch.h"
 #include "client_daemon.h"
+#include "console_out.h"
+#include "fd_limit.h"
 #include "orphan_reaper.h"
 #include "standard_fds.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 
+#include <csignal>
 #include <cstdio>
 #include <malloc.h>
 
@@ -34,9 +37,15 @@ int main(int argc, char **argv)
             "命令格式为---lavrosk-daemon app名@容器名@is_root app命令路径 参数1 参数2...\n");
         return -1;
     }
-    // Line by line: the messages about children must reach a log in the order
-    // they happened, also when standard output is a pipe.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A reader of standard output that went away (a logger restarted) must
+    // not end the daemon: the write fails instead. Applications start with
+    // every signal at its default, as the child resets them all.
+    if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR)
+        std::perror("signal SIGPIPE");
+    // Every message of the daemon is one write that never waits for a reader.
+    console::setup();
+    console::install_message_handler();
+    raise_fd_limit();
 
     qDebug() << "目标文件名称: " << __FILE__ << "目标行数编号: " << __LINE__
              << "目标函数名称: " << __func__;

@@ -1,5 +1,6 @@
 #include "process_tree.h"
 
+#include "console_out.h"
 #include "process_table.h"
 
 #include <QDebug>
@@ -211,7 +212,7 @@ std::optional<QStringList> list_tree(pid_t root)
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         qDebug() << "pipe2:" << std::strerror(errno);
-        std::printf("popen fail\n");
+        console::out("popen fail\n");
         return std::nullopt;
     }
     posix_spawn_file_actions_t actions;
@@ -230,7 +231,7 @@ std::optional<QStringList> list_tree(pid_t root)
     if (err != 0) {
         close(fds[0]);
         qDebug() << "pstree:" << std::strerror(err);
-        std::printf("popen fail\n");
+        console::out("popen fail\n");
         return std::nullopt;
     }
 

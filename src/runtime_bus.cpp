@@ -11,46 +11,51 @@
 namespace runtime {
 
 proxy::proxy()
-    : iface(std::make_unique<ComQuorlRuntimeInterfaceInterface>(
-          QString::fromLatin1(service), QString::fromLatin1(path), QDBusConnection::systemBus()))
 {
-}
-
-proxy::~proxy() = default;
-
-bool proxy::is_valid() const
-{
-    return iface->isValid();
-}
-
-QByteArray proxy::error_text() const
-{
-    QString text = iface->lastError().message();
+    // The generated proxy checks the name against the connection's cache,
+    // and goes with its watch of the name's owner before any change of owner
+    // can queue an event for it.
+    const ComQuorlRuntimeInterfaceInterface check(
+        QString::fromLatin1(service), QString::fromLatin1(path), QDBusConnection::systemBus());
+    valid = check.isValid();
+    if (valid)
+        return;
+    QString text = check.lastError().message();
     if (text.isEmpty())
         text = QDBusConnection::systemBus().lastError().message();
     // A name known to have no owner is answered from the connection's cache,
     // which leaves no error behind; say so instead of writing an empty line.
     if (text.isEmpty())
         text = QStringLiteral("The name %1 has no owner").arg(QLatin1String(service));
-    return text.toLocal8Bit();
+    error = text.toLocal8Bit();
+}
+
+proxy::~proxy() = default;
+
+QDBusMessage proxy::call_message(const char *method, const QVariantList &payload) const
+{
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(QString::fromLatin1(service), QString::fromLatin1(path),
+                                       QString::fromLatin1(interface), QString::fromLatin1(method));
+    call.setArguments(QVariantList{QVariant(payload)});
+    return call;
 }
 
 QDBusError::ErrorType proxy::post(const char *method, const QVariantList &payload)
 {
     if (post_hold::take(method, payload))
         return QDBusError::NoError;
-    const QDBusMessage sent = iface->callWithArgumentList(
-        QDBus::NoBlock, QString::fromLatin1(method), QVariantList{QVariant(payload)});
-    if (sent.type() != QDBusMessage::ErrorMessage)
+    // send() flags a call "no reply expected", as a call with QDBus::NoBlock.
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (bus.send(call_message(method, payload)))
         return QDBusError::NoError;
-    return QDBusError(sent).type();
+    const QDBusError::ErrorType type = bus.lastError().type();
+    return type == QDBusError::NoError ? QDBusError::Failed : type;
 }
 
 QDBusPendingCall proxy::send(const char *method, const QVariantList &payload, int timeout_ms)
 {
-    iface->setTimeout(timeout_ms);
-    return iface->asyncCallWithArgumentList(QString::fromLatin1(method),
-                                            QVariantList{QVariant(payload)});
+    return QDBusConnection::systemBus().asyncCall(call_message(method, payload), timeout_ms);
 }
 
 namespace {
@@ -128,7 +133,9 @@ thread_proxy_scope::~thread_proxy_scope()
 
 call_proxy::call_proxy() : use(shared_proxy)
 {
-    if (use == nullptr || !seen_present()) {
+    // A shared proxy made while the service was away stays invalid: its check
+    // was made once.
+    if (use == nullptr || !seen_present() || !use->is_valid()) {
         own = std::make_unique<proxy>();
         use = own.get();
         // A fresh check that finds the service says more than the watch did.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDBusError>
+#include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QString>
 #include <QStringList>
@@ -9,8 +10,6 @@
 
 #include <memory>
 #include <vector>
-
-class ComQuorlRuntimeInterfaceInterface;
 
 namespace runtime {
 
@@ -48,7 +47,11 @@ inline constexpr int final_report_timeout_ms = 25000;
 
 // A proxy to the runtime service on the system bus. Making one sends nothing to
 // the service: the owner of its name comes from the connection's cache, which
-// the daemon's signal subscriptions keep up to date.
+// the daemon's signal subscriptions keep up to date. It holds no Qt object
+// once made: a Qt proxy of a name watches the name's owner, and on a thread
+// that runs no event loop (a runner's) every change of owner would queue
+// events that nobody delivers while the proxy lives. Calls go to the name, so
+// a service that has restarted gets them as before.
 class proxy
 {
 public:
@@ -57,9 +60,10 @@ public:
     proxy(const proxy &) = delete;
     proxy &operator=(const proxy &) = delete;
 
-    bool is_valid() const;
-    // The bus's last error, as text for the debug log.
-    QByteArray error_text() const;
+    // Whether the service was there when the proxy was made.
+    bool is_valid() const { return valid; }
+    // The bus's last error when the proxy was made, as text for the debug log.
+    QByteArray error_text() const { return error; }
 
     // Sends one call flagged "no reply expected". Such calls do not count
     // against the bus's limit of calls awaiting a reply, so a burst of reports
@@ -70,7 +74,10 @@ public:
     QDBusPendingCall send(const char *method, const QVariantList &payload, int timeout_ms);
 
 private:
-    std::unique_ptr<ComQuorlRuntimeInterfaceInterface> iface;
+    QDBusMessage call_message(const char *method, const QVariantList &payload) const;
+
+    bool valid;
+    QByteArray error;
 };
 
 // Holds back the posts this thread makes while it lives, until release()

@@ -1,0 +1,15 @@
+// The descriptor limit: raised for the daemon, given back to applications
+// (no bus here).
+#pragma once
+
+#include <sys/resource.h>
+
+// Raises the soft RLIMIT_NOFILE to the hard limit, and remembers the limit
+// the daemon was given. Once at start-up, before any thread. A daemon of many
+// applications holds a few descriptors for each; the common soft default of
+// 1,024 runs out long before memory does.
+void raise_fd_limit();
+
+// The limit the daemon was started with, which every application gets back;
+// nullptr when the daemon runs with it unchanged.
+const rlimit *fd_limit_to_restore();

@@ -1,0 +1,162 @@
+// Start requests in a daemon out of pids (a cgroup v1 "pids" limit): none may
+// end the daemon or leave an application unreported, and each request that
+// launched nothing says so. Skipped (status 77) without a writable pids cgroup.
+#include "harness.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+QString pids_mount()
+{
+    QFile mounts(QStringLiteral("/proc/self/mounts"));
+    if (!mounts.open(QIODevice::ReadOnly))
+        return QString();
+    for (const QByteArray &line : mounts.readAll().split('\n')) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f.size() >= 4 && f.at(2) == "cgroup" && f.at(3).split(',').contains("pids"))
+            return QString::fromLocal8Bit(f.at(1));
+    }
+    return QString();
+}
+
+bool write_file(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+QByteArray read_file(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+}
+
+int failed_lines(runtime_sim_process &sim)
+{
+    int n = 0;
+    for (const QString &line : sim.daemon_logs())
+        n += line.contains(QLatin1String("app_start failed")) ||
+                     line.contains(QLatin1String("app launch failed"))
+                 ? 1
+                 : 0;
+    return n;
+}
+
+int reported_running(runtime_sim_process &sim)
+{
+    int n = 0;
+    for (const QJsonArray &p : sim.payloads(QStringLiteral("set_app_status")))
+        n += status_list(p).value(3) == QLatin1String("running") ? 1 : 0;
+    return n;
+}
+
+} // namespace
+
+class tst_pid_limit : public QObject
+{
+    Q_OBJECT
+
+    const QString cgroup;
+    QScopedPointer<private_bus> bus;
+    QTemporaryDir dir;
+    const QString platform = QStringLiteral("shop@c1@0");
+
+    // A daemon inside the cgroup, from its first instruction on.
+    daemon_process *start_daemon(const QString &log)
+    {
+        return new daemon_process(
+            {QStringLiteral("-c"),
+             QStringLiteral("echo $$ > '%1/cgroup.procs' && exec \"$0\" \"$@\"").arg(cgroup),
+             daemon_binary(), platform, QStringLiteral("/bin/true")},
+            true, {QStringLiteral("PROBE_LOG=") + log}, QStringLiteral("sh"));
+    }
+    void limit_to(int extra)
+    {
+        const int current = read_file(cgroup + QStringLiteral("/pids.current")).toInt();
+        QVERIFY(
+            write_file(cgroup + QStringLiteral("/pids.max"), QByteArray::number(current + extra)));
+    }
+
+public:
+    explicit tst_pid_limit(QString cgroup) : cgroup(std::move(cgroup)) {}
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        bus.reset(new private_bus);
+        QVERIFY(bus->ok());
+    }
+    void cleanup() { write_file(cgroup + QStringLiteral("/pids.max"), "max"); }
+
+    // Not one more task: no runner thread can be made.
+    void nothing_can_start()
+    {
+        runtime_sim_process sim;
+        QVERIFY(sim.ok());
+        QScopedPointer<daemon_process> d(start_daemon(dir.filePath(QStringLiteral("none"))));
+        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
+        limit_to(0);
+        for (int i = 0; i < 3; ++i)
+            sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
+        QVERIFY2(wait_until([&] { return failed_lines(sim) == 3; }), d->err().constData());
+        // Nothing runs: the platform is reported stopped for each.
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 3; }));
+        QCOMPARE(reported_running(sim), 0);
+        QVERIFY(process_alive(d->pid()));
+    }
+
+    // Room for a few: every request launched and reported, or said failed.
+    void some_start()
+    {
+        runtime_sim_process sim;
+        QVERIFY(sim.ok());
+        const QString log = dir.filePath(QStringLiteral("some"));
+        QScopedPointer<daemon_process> d(start_daemon(log));
+        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
+        limit_to(12);
+        const QString gate = dir.filePath(QStringLiteral("gate"));
+        const int requests = 20;
+        for (int i = 0; i < requests; ++i)
+            sim.start_app(platform, probe_binary(), {QStringLiteral("wait"), gate});
+        QVERIFY2(wait_until([&] { return reported_running(sim) + failed_lines(sim) == requests; },
+                            20000),
+                 d->err().constData());
+        QVERIFY(failed_lines(sim) > 0);
+        QCOMPARE(probe_launches(log).size(), reported_running(sim));
+        QVERIFY(process_alive(d->pid()));
+        write_file(cgroup + QStringLiteral("/pids.max"), "max");
+        QFile(gate).open(QIODevice::WriteOnly);
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }, 20000));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QString mount = pids_mount();
+    const QString cgroup =
+        mount + QStringLiteral("/lavrosk-test-%1").arg(QCoreApplication::applicationPid());
+    if (mount.isEmpty() || !QDir().mkdir(cgroup)) {
+        std::printf("SKIP: no writable cgroup v1 \"pids\" hierarchy\n");
+        return 77;
+    }
+    int result;
+    {
+        tst_pid_limit test(cgroup);
+        result = QTest::qExec(&test, argc, argv);
+    }
+    // Whatever is left in it ends with the test.
+    for (const QByteArray &pid : read_file(cgroup + QStringLiteral("/cgroup.procs")).split('\n'))
+        if (pid.toInt() > 0)
+            kill(pid.toInt(), SIGKILL);
+    wait_until([&] { return QDir().rmdir(cgroup); }, 5000);
+    return result;
+}
+
+#include "tst_pid_limit.moc"
