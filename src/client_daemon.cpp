@@ -1,10 +1,9 @@
 #include "client_daemon.h"
 
-#include "app_cgroup.h"
+#include "app_kill.h"
 #include "app_start_thread.h"
 #include "bus_watch.h"
 #include "kill_worker.h"
-#include "process_tree.h"
 #include "request.h"
 #include "runtime_bus.h"
 
@@ -17,8 +16,7 @@
 
 client_daemon::client_daemon(QString app_platform, QString apppath, QStringList appargv)
     : QObject(nullptr), appnum(0), platform_and_app(app_platform), app_path(apppath),
-      app_argv(appargv),
-      tree_kills(std::make_unique<kill_worker>([](pid_t root) { kill_process_tree(root); }))
+      app_argv(appargv), tree_kills(std::make_unique<kill_worker>(kill_applications))
 {
     new bus_watch(app_platform, this);
     // Subscribe before announcing: a runtime service that answers the
@@ -101,10 +99,8 @@ void client_daemon::kill_app_slot(QStringList app_info)
 
 void client_daemon::kill_all_sub_process(pid_t pid)
 {
-    // An application's root process in a cgroup of its own: one write ends
-    // all of it, here and now. Anything else is killed by process tree.
-    if (kill_app_cgroup(pid))
-        return;
+    // Off this thread, even in a cgroup: the tree is frozen first, and a
+    // root that left its cgroup is killed with the tree.
     tree_kills->enqueue(pid);
 }
 

@@ -175,3 +175,64 @@ bool is_frozen_state(char state)
 {
     return state == 'T' || state == 't' || state == 'Z' || state == 'X' || state == 'x';
 }
+
+namespace {
+
+// Appends the pids of one children file: decimal numbers separated by blanks.
+void append_children(int fd, std::vector<pid_t> *children)
+{
+    char text[4096];
+    unsigned long long value = 0;
+    bool in_number = false;
+    ssize_t n;
+    while ((n = read(fd, text, sizeof text)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return; // the thread has gone meanwhile
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (text[i] >= '0' && text[i] <= '9') {
+                value = value * 10 + static_cast<unsigned long long>(text[i] - '0');
+                in_number = true;
+            } else if (in_number) {
+                if (value > 0 && value <= 0x7fffffffULL)
+                    children->push_back(static_cast<pid_t>(value));
+                value = 0;
+                in_number = false;
+            }
+        }
+    }
+    if (in_number && value > 0 && value <= 0x7fffffffULL)
+        children->push_back(static_cast<pid_t>(value));
+}
+
+} // namespace
+
+std::vector<pid_t> read_children(pid_t pid)
+{
+    std::vector<pid_t> children;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+    const int task_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (task_fd < 0)
+        return children; // gone
+    DIR *dir = fdopendir(task_fd);
+    if (!dir) {
+        close(task_fd);
+        return children;
+    }
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        char name[sizeof entry->d_name + 16];
+        std::snprintf(name, sizeof name, "%s/children", entry->d_name);
+        const int fd = openat(task_fd, name, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue; // the thread ended since the directory was read
+        append_children(fd, &children);
+        close(fd);
+    }
+    closedir(dir);
+    return children;
+}

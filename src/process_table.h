@@ -43,3 +43,8 @@ bool is_kernel_thread(const proc_stat &process);
 
 // A process in this state cannot fork any more: stopped, traced, or dead.
 bool is_frozen_state(char state);
+
+// The children of every thread of pid, as the kernel lists them
+// (/proc/PID/task/TID/children): reading them costs in proportion to the
+// process, not to the host. Reliable only once pid is stopped.
+std::vector<pid_t> read_children(pid_t pid);

@@ -1,0 +1,60 @@
+// Freezing process trees with SIGSTOP, walked from their roots through the
+// kernel's lists of children (no bus here). What a freeze reads grows with
+// the trees, not with the host.
+#pragma once
+
+#include "process_table.h"
+
+#include <unordered_map>
+#include <vector>
+
+struct tree_member {
+    unsigned long long start_time;
+    int tree;          // index of the root it was reached from
+    bool gone = false; // ended since it was found; its pid may be reused
+};
+
+class tree_freezer
+{
+public:
+    // roots: verified processes, each the root of one tree.
+    explicit tree_freezer(const std::vector<proc_stat> &roots);
+
+    // Stops every process of the trees, then walks them again until one
+    // walk sees every member stopped and the next finds nothing new.
+    // kill() returns before its target has stopped, and a process inside
+    // fork() can still finish that fork: only the stopped state read back
+    // proves it can fork no more. Returns whether that was seen; passes
+    // counts the walks.
+    bool freeze(int *passes);
+
+    // Every process found, in the order found, roots first.
+    const std::vector<pid_t> &found() const { return order; }
+    // A process of tree now (same pid as found, not seen gone).
+    bool is_member(pid_t pid, int tree) const;
+
+private:
+    bool walk();
+    void wait_for_stopped_state() const;
+    void add(pid_t pid, unsigned long long start_time, int tree);
+
+    std::vector<pid_t> order;
+    std::unordered_map<pid_t, tree_member> members; // every process sent SIGSTOP
+};
+
+// Raises the calling thread's scheduling priority for its lifetime. A
+// freezer at the usual priority shares the CPU with every process of a
+// fork storm, and the storm can outrun it for seconds.
+class kill_priority
+{
+public:
+    kill_priority();
+    ~kill_priority();
+    kill_priority(const kill_priority &) = delete;
+    kill_priority &operator=(const kill_priority &) = delete;
+
+private:
+    int tid;
+    int old_nice = 0;
+    bool raised = false;
+};
