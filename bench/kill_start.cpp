@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -137,5 +138,78 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
     std::sort(starts.begin(), starts.end());
     std::printf("median: kill %.1f ms, start waits %.1f ms (max %.1f ms)\n",
                 kills[kills.size() / 2], starts[starts.size() / 2], starts.back());
+    return true;
+}
+
+namespace {
+
+// Seconds from the first of count back-to-back kill_app requests to the
+// last root gone, with the daemon program (empty: this build); -1 when the
+// applications did not come up.
+double kill_whole_platform(const char *tree_bin, int count, const QString &program)
+{
+    QTemporaryDir dir;
+    private_bus bus;
+    runtime_sim_process sim;
+    if (!bus.ok() || !sim.ok())
+        return -1;
+    const QString platform = QStringLiteral("bench@c1@0");
+    daemon_process daemon({platform, QStringLiteral("/bin/true")}, true, {}, program);
+    if (!wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }))
+        return -1;
+    // Every application a one-process tree; all of them log to one file.
+    const QString log = dir.filePath(QStringLiteral("apps"));
+    for (int i = 0; i < count; ++i)
+        sim.start_app(platform, QString::fromUtf8(tree_bin),
+                      {QStringLiteral("balanced"), QStringLiteral("1"), log});
+    if (!wait_until([&] { return pids_in_file(log).size() == count; }, 120000))
+        return -1;
+    const QList<pid_t> roots = pids_in_file(log);
+    QString requests;
+    for (const pid_t root : roots)
+        requests += QStringLiteral("[\"kill_app\", \"%1\", \"%2\"]\n").arg(platform).arg(root);
+    requests.chop(1);
+    const double sent = now();
+    sim.send(requests);
+    double gone = 0;
+    if (!wait_until(
+            [&] {
+                if (std::any_of(roots.begin(), roots.end(), process_alive))
+                    return false;
+                gone = now();
+                return true;
+            },
+            600000))
+        return -1;
+    wait_until([&] { return sim.platform_stops() == 1; }, 60000);
+    return gone - sent;
+}
+
+} // namespace
+
+// Killing every application of a platform, one kill_app each, sent back to
+// back: this build, and BENCH_DAEMON's when given, in the same run.
+bool bench_platform_kill(const char *tree_bin, const std::vector<int> &counts)
+{
+    QStringList programs{QString()};
+    if (!qEnvironmentVariable("BENCH_DAEMON").isEmpty())
+        programs.append(qEnvironmentVariable("BENCH_DAEMON"));
+    std::printf("\nkilling every application of a platform, back to back (s)\n");
+    std::printf("%-40s", "daemon");
+    for (const int count : counts)
+        std::printf(" | %8d", count);
+    std::printf(" | %s\n", "last/first");
+    for (const QString &program : programs) {
+        std::printf("%-40s", program.isEmpty() ? "this build" : qPrintable(program.right(40)));
+        std::vector<double> seconds;
+        for (const int count : counts) {
+            seconds.push_back(kill_whole_platform(tree_bin, count, program));
+            if (seconds.back() < 0)
+                return false;
+            std::printf(" | %8.2f", seconds.back());
+            std::fflush(stdout);
+        }
+        std::printf(" | %.1fx\n", seconds.back() / seconds.front());
+    }
     return true;
 }

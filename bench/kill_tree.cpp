@@ -3,8 +3,10 @@
 // sizes in the same run; then a start request sent during a kill.
 //
 //   bench_kill [RUNS [SHAPE...]]   (default 5 runs per cell, every shape and
-//                                   the start table; "start" names that table)
-//   BENCH_DAEMON=PATH bench_kill    the start table with another daemon build
+//                                   the daemon tables; "start" and "platform"
+//                                   name those, "crowd" adds 5,000 idle
+//                                   processes to the host for the shapes)
+//   BENCH_DAEMON=PATH bench_kill    the daemon tables with another daemon build
 //
 // Time is from the start of the kill to the last process of the tree gone
 // (dead or a zombie), or 3 s. Survivors are processes of the tree, storm
@@ -12,6 +14,7 @@
 // over the runs. The cgroup columns need a writable cgroup v2 mount: the
 // benchmark makes a directory of its own in the first one it finds.
 #include "app_cgroup.h"
+#include "app_kill.h"
 #include "process_table.h"
 #include "process_tree.h"
 
@@ -19,6 +22,7 @@
 #ifdef LAVROSK_HARNESS
 #include <QCoreApplication>
 bool bench_start_during_kill(const char *tree_bin, int runs);
+bool bench_platform_kill(const char *tree_bin, const std::vector<int> &counts);
 #endif
 
 #include <algorithm>
@@ -170,8 +174,7 @@ outcome kill_once(const char *shape, int n, mode how, int serial)
     outcome result;
     const auto start = clock_type::now();
     if (how == mode::cgroup) {
-        if (!kill_app_cgroup(t.root))
-            std::fprintf(stderr, "bench_kill: no cgroup kill of %d\n", t.root);
+        kill_applications({t.root}); // as the daemon kills a root in a cgroup
     } else if (how == mode::freeze) {
         const kill_report report = kill_process_tree(t.root);
         result.listing_ms = report.listing_ms;
@@ -203,6 +206,42 @@ outcome kill_once(const char *shape, int n, mode how, int serial)
     return result;
 }
 
+// Idle processes that are no tree's: a host that runs other things. They
+// die with the benchmark.
+std::vector<pid_t> make_crowd(int n)
+{
+    std::vector<pid_t> crowd;
+    for (int i = 0; i < n; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            execl("/bin/sleep", "sleep", "100000", (char *)nullptr);
+            _exit(127);
+        }
+        if (pid < 0) {
+            std::perror("bench_kill: fork");
+            break;
+        }
+        crowd.push_back(pid);
+    }
+    return crowd;
+}
+
+void end_crowd(const std::vector<pid_t> &crowd)
+{
+    for (const pid_t pid : crowd)
+        kill(pid, SIGKILL);
+    for (const pid_t pid : crowd)
+        waitpid(pid, nullptr, 0);
+}
+
+void print_load(const char *when)
+{
+    std::string load = read_file("/proc/loadavg");
+    load.erase(load.find_last_not_of('\n') + 1);
+    std::printf("load average %s: %s\n", when, load.c_str());
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -216,10 +255,14 @@ int main(int argc, char **argv)
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     // No shape named: every shape, and the start table.
     std::vector<const char *> shapes;
-    bool start_table = argc <= 2;
+    bool start_table = argc <= 2, platform_table = argc <= 2, crowded = false;
     for (int i = 2; i < argc; ++i) {
         if (std::string(argv[i]) == "start")
             start_table = true;
+        else if (std::string(argv[i]) == "platform")
+            platform_table = true;
+        else if (std::string(argv[i]) == "crowd")
+            crowded = true;
         else
             shapes.push_back(argv[i]);
     }
@@ -231,6 +274,11 @@ int main(int argc, char **argv)
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     const std::string cgroup_base = start_only ? std::string() : make_bench_cgroup();
     configure_app_cgroups(QByteArray::fromStdString(cgroup_base));
+    print_load("at the start");
+    const std::vector<pid_t> crowd =
+        crowded && !start_only ? make_crowd(5000) : std::vector<pid_t>();
+    if (!crowd.empty())
+        std::printf("host crowded with %zu other idle processes\n", crowd.size());
     if (!start_only)
         std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %6s %6s\n", "shape",
                     "procs", "freeze ms", "listing", "passes", "unfrozen", "survivors", "plain ms",
@@ -265,12 +313,13 @@ int main(int argc, char **argv)
         }
     }
     if (!start_only)
-        std::printf(
-            "runs per cell: %d; times are medians; passes: over the process table; unfrozen: "
-            "runs that reached the freeze bound%s\n",
-            runs, cgroup_base.empty() ? "; no writable cgroup v2 mount: no cgroup runs" : "");
+        std::printf("runs per cell: %d; times are medians; passes: walks over the tree; unfrozen: "
+                    "runs that reached the freeze bound%s\n",
+                    runs,
+                    cgroup_base.empty() ? "; no writable cgroup v2 mount: no cgroup runs" : "");
     if (!cgroup_base.empty())
         rmdir(cgroup_base.c_str());
+    end_crowd(crowd);
 #ifdef LAVROSK_HARNESS
     // The daemon's orphans go to pid 1 there, as in the daemon's real life:
     // unreaped, they would fill /proc and slow every later listing.
@@ -278,6 +327,9 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (start_table && !bench_start_during_kill(LAVROSK_TREE_BIN, runs))
         std::fprintf(stderr, "bench_kill: no private bus or daemon for the start table\n");
+    if (platform_table && !bench_platform_kill(LAVROSK_TREE_BIN, {100, 400}))
+        std::fprintf(stderr, "bench_kill: no private bus or daemon for the platform table\n");
 #endif
+    print_load("at the end");
     return 0;
 }
