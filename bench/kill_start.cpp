@@ -98,8 +98,14 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
         if (!wait_until([&] { return pids_in_file(log).size() == 200; }, 60000))
             return false;
         const QList<pid_t> members = pids_in_file(log);
-        const QJsonArray running = sim.payloads(QStringLiteral("set_app_status")).last();
-        const QString root = status_list(running).value(2);
+        // The running report may come after the tree is in place.
+        QString root;
+        if (!wait_until([&] {
+                const QList<QJsonArray> reports = sim.payloads(QStringLiteral("set_app_status"));
+                root = status_list(reports.last()).value(2);
+                return members.contains(root.toInt());
+            }))
+            return false;
         usleep(300 * 1000); // let the storm get going
         QFile::remove(probe_log);
         sim.send(QStringLiteral("[\"kill_app\", \"%1\", \"%2\"]\n[\"app_start\", \"%1\", \"%3\", "
@@ -114,6 +120,12 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
                 return true;
             },
             30000);
+        if (gone == 0) {
+            // Not killed: the storm would weigh on every later run.
+            for (const pid_t pid : members)
+                kill(pid, SIGKILL);
+            std::printf("%4d | storm not killed in 30 s\n", run);
+        }
         if (!wait_until([&] { return launch_time(probe_log) > 0; }))
             return false;
         const double kill_ms = (gone - emitted(sim, QStringLiteral("kill_app"))) * 1e3;
