@@ -242,19 +242,8 @@ kill_report kill_process_trees(const std::vector<pid_t> &requested,
     }
     if (roots.empty())
         return report;
-
-    // The listing runs while the trees freeze: it reads every process of the
-    // host, the freeze only the trees. One listing serves every tree of the
-    // batch; pid 0 lists them all.
-    const auto started = std::chrono::steady_clock::now();
-    std::optional<running_listing> listing;
     const bool host_listing = roots.size() > 1;
-    if (options.list) {
-        listing = start_listing(host_listing ? 0 : roots.front().pid);
-        if (!listing)
-            qDebug() << "listing not run; killing the trees as /proc shows them, from"
-                     << roots.front().pid;
-    }
+    const pid_t listed_root = host_listing ? 0 : roots.front().pid;
     roots.erase(std::remove_if(roots.begin(), roots.end(),
                                [](const proc_stat &root) {
                                    if (!holds_caller(root.pid))
@@ -265,14 +254,30 @@ kill_report kill_process_trees(const std::vector<pid_t> &requested,
                                }),
                 roots.end());
 
-    QStringList pid_list;
-    std::optional<kill_priority> priority;
+    // The trees stop forking first; then the listing runs while they
+    // freeze: it reads every process of the host, the freeze only the
+    // trees. One listing serves every tree of the batch; pid 0 lists them all.
+    kill_priority priority;
     std::optional<tree_freezer> freezer;
     if (!roots.empty()) {
-        priority.emplace();
         freezer.emplace(roots);
-        report.frozen = freezer->freeze(&report.passes);
+        freezer->stop_trees();
     }
+    const auto started = std::chrono::steady_clock::now();
+    std::optional<running_listing> listing;
+    if (options.list) {
+        priority.restore(); // not for the listing: it would take the CPU from everyone
+        listing = start_listing(listed_root);
+        if (!roots.empty())
+            priority.raise();
+        if (!listing)
+            qDebug() << "listing not run; killing the trees as /proc shows them, from"
+                     << requested.front();
+    }
+    if (freezer)
+        report.frozen = freezer->freeze(&report.passes);
+
+    QStringList pid_list;
     if (listing) {
         pid_list = read_listing(*listing);
         report.listing_ms = ms_since(started);

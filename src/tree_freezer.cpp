@@ -121,8 +121,11 @@ bool tree_freezer::walk()
     return frozen;
 }
 
-kill_priority::kill_priority() : tid(static_cast<int>(syscall(SYS_gettid)))
+void kill_priority::raise()
 {
+    if (raised)
+        return;
+    tid = static_cast<int>(syscall(SYS_gettid));
     errno = 0;
     old_nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
     if (errno != 0) {
@@ -137,8 +140,11 @@ kill_priority::kill_priority() : tid(static_cast<int>(syscall(SYS_gettid)))
     raised = true;
 }
 
-kill_priority::~kill_priority()
+void kill_priority::restore()
 {
-    if (raised && setpriority(PRIO_PROCESS, static_cast<id_t>(tid), old_nice) != 0)
+    if (!raised)
+        return;
+    raised = false;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), old_nice) != 0)
         qDebug() << "setpriority:" << std::strerror(errno);
 }

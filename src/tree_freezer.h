@@ -20,6 +20,10 @@ public:
     // roots: verified processes, each the root of one tree.
     explicit tree_freezer(const std::vector<proc_stat> &roots);
 
+    // One walk that stops every process of the trees it reaches: the trees
+    // stop forking before anything slower is begun.
+    void stop_trees() { walk(); }
+
     // Stops every process of the trees, then walks them again until one
     // walk sees every member stopped and the next finds nothing new.
     // kill() returns before its target has stopped, and a process inside
@@ -48,13 +52,16 @@ private:
 class kill_priority
 {
 public:
-    kill_priority();
-    ~kill_priority();
+    kill_priority() { raise(); }
+    ~kill_priority() { restore(); }
+    void raise();
+    // Back to the usual priority, which a process started now inherits.
+    void restore();
     kill_priority(const kill_priority &) = delete;
     kill_priority &operator=(const kill_priority &) = delete;
 
 private:
-    int tid;
+    int tid = 0;
     int old_nice = 0;
     bool raised = false;
 };
