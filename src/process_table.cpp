@@ -209,8 +209,10 @@ void append_children(int fd, std::vector<pid_t> *children)
 
 } // namespace
 
-std::vector<pid_t> read_children(pid_t pid)
+std::vector<pid_t> read_children(pid_t pid, bool *threads_stopped)
 {
+    if (threads_stopped)
+        *threads_stopped = true;
     std::vector<pid_t> children;
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
@@ -226,6 +228,12 @@ std::vector<pid_t> read_children(pid_t pid)
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
             continue;
         char name[sizeof entry->d_name + 16];
+        if (threads_stopped && std::atoi(entry->d_name) != pid) {
+            // A thread that still runs may be inside fork().
+            const std::optional<proc_stat> thread = read_stat_of(task_fd, entry->d_name);
+            if (thread && !is_frozen_state(thread->state))
+                *threads_stopped = false;
+        }
         std::snprintf(name, sizeof name, "%s/children", entry->d_name);
         const int fd = openat(task_fd, name, O_RDONLY | O_CLOEXEC);
         if (fd < 0)

@@ -46,5 +46,7 @@ bool is_frozen_state(char state);
 
 // The children of every thread of pid, as the kernel lists them
 // (/proc/PID/task/TID/children): reading them costs in proportion to the
-// process, not to the host. Reliable only once pid is stopped.
-std::vector<pid_t> read_children(pid_t pid);
+// process, not to the host. Complete only once every thread is stopped;
+// threads_stopped tells whether every thread but the first (whose state is
+// the process's own) was, each read before its children.
+std::vector<pid_t> read_children(pid_t pid, bool *threads_stopped = nullptr);

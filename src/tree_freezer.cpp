@@ -105,7 +105,10 @@ bool tree_freezer::walk()
             frozen = false;
         }
         const int tree = member.tree;
-        for (const pid_t child : read_children(pid)) {
+        bool threads_stopped = true;
+        const std::vector<pid_t> children = read_children(pid, &threads_stopped);
+        frozen = frozen && threads_stopped;
+        for (const pid_t child : children) {
             const auto known = members.find(child);
             if (known != members.end() && !known->second.gone)
                 continue;
