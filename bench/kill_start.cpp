@@ -70,7 +70,7 @@ double taken(runtime_sim_process &sim, double since)
 
 // Prints one table row per run and the medians; returns false when the
 // private bus or the daemon could not be set up.
-bool bench_start_during_kill(const char *tree_bin, int runs)
+bool bench_start_during_kill(const char *tree_bin, int runs, const QString &program)
 {
     QTemporaryDir dir;
     private_bus bus;
@@ -79,16 +79,15 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
         return false;
     const QString platform = QStringLiteral("bench@c1@0");
     const QString probe_log = dir.filePath(QStringLiteral("probe"));
-    // BENCH_DAEMON: another build of the daemon to compare with.
     daemon_process daemon({platform, QStringLiteral("/bin/true")}, true,
-                          {QStringLiteral("PROBE_LOG=") + probe_log},
-                          qEnvironmentVariable("BENCH_DAEMON"));
+                          {QStringLiteral("PROBE_LOG=") + probe_log}, program);
     if (!wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }))
         return false;
 
     const int idle_threads = thread_count(daemon.pid());
     const long idle_kb = rss_anon_kb(daemon.pid());
-    std::printf("\nstart request during the kill of a 200-process storm (ms)\n");
+    std::printf("\nstart request during the kill of a 200-process storm (ms), daemon: %s\n",
+                program.isEmpty() ? "this build" : qPrintable(program));
     std::printf("%4s | %10s | %12s | %8s | %s\n", "run", "kill", "start waits", "target", "met");
     std::vector<double> kills, starts;
     for (int run = 1; run <= runs; ++run) {

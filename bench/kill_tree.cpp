@@ -4,9 +4,9 @@
 //
 //   bench_kill [RUNS [SHAPE...]]   (default 5 runs per cell, every shape and
 //                                   the daemon tables; "start" and "platform"
-//                                   name those, "crowd" adds 5,000 idle
-//                                   processes to the host for the shapes)
-//   BENCH_DAEMON=PATH bench_kill    the daemon tables with another daemon build
+//                                   name those, "crowd" repeats the shapes
+//                                   with 5,000 idle processes on the host)
+//   BENCH_DAEMON=PATH bench_kill    the daemon tables for that build as well
 //
 // Time is from the start of the kill to the last process of the tree gone
 // (dead or a zombie), or 3 s. Survivors are processes of the tree, storm
@@ -21,7 +21,8 @@
 #include <QtGlobal>
 #ifdef LAVROSK_HARNESS
 #include <QCoreApplication>
-bool bench_start_during_kill(const char *tree_bin, int runs);
+#include <QStringList>
+bool bench_start_during_kill(const char *tree_bin, int runs, const QString &program);
 bool bench_platform_kill(const char *tree_bin, const std::vector<int> &counts);
 #endif
 
@@ -248,6 +249,41 @@ double median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
+// One row per shape and size: the freezing kill, the plain kill and the
+// cgroup kill of the same trees, taking turns.
+void print_rows(const std::vector<const char *> &shapes, int runs, const std::string &cgroup_base,
+                int *serial)
+{
+    for (const char *shape : shapes) {
+        for (const int n : {10, 100, 500}) {
+            std::vector<double> ms[3], listing_share, passes;
+            int left[3] = {0, 0, 0}, unfrozen = 0;
+            for (int run = 0; run < runs; ++run) {
+                // Taking turns at going first: a run can leave the machine busier.
+                for (int k = 0; k < 3; ++k) {
+                    const int m = (run + k) % 3;
+                    if (m == int(mode::cgroup) && cgroup_base.empty())
+                        continue;
+                    const outcome o = kill_once(shape, n, mode(m), ++*serial);
+                    ms[m].push_back(o.total_ms);
+                    left[m] += o.survivors;
+                    if (m == int(mode::freeze)) {
+                        listing_share.push_back(o.listing_ms / o.total_ms);
+                        passes.push_back(o.passes);
+                        unfrozen += o.frozen ? 0 : 1;
+                    }
+                }
+            }
+            const double fr = median(ms[0]), pl = median(ms[1]), cg = median(ms[2]);
+            std::printf("%-9s %5d | %9.1f %6.0f%% %6.0f %8d %9d | %9.1f %9d | %9.1f %9d | %6.2f "
+                        "%6.2f\n",
+                        shape, n, fr, 100 * median(listing_share), median(passes), unfrozen,
+                        left[0], pl, left[1], cg, left[2], fr / pl, cg / pl);
+            std::fflush(stdout);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -275,42 +311,17 @@ int main(int argc, char **argv)
     const std::string cgroup_base = start_only ? std::string() : make_bench_cgroup();
     configure_app_cgroups(QByteArray::fromStdString(cgroup_base));
     print_load("at the start");
-    const std::vector<pid_t> crowd =
-        crowded && !start_only ? make_crowd(5000) : std::vector<pid_t>();
-    if (!crowd.empty())
-        std::printf("host crowded with %zu other idle processes\n", crowd.size());
     if (!start_only)
         std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %6s %6s\n", "shape",
                     "procs", "freeze ms", "listing", "passes", "unfrozen", "survivors", "plain ms",
                     "survivors", "cgroup ms", "survivors", "fr/pl", "cg/pl");
     int serial = 0;
-    for (const char *shape : shapes) {
-        for (const int n : {10, 100, 500}) {
-            std::vector<double> ms[3], listing_share, passes;
-            int left[3] = {0, 0, 0}, unfrozen = 0;
-            for (int run = 0; run < runs; ++run) {
-                // Taking turns at going first: a run can leave the machine busier.
-                for (int k = 0; k < 3; ++k) {
-                    const int m = (run + k) % 3;
-                    if (m == int(mode::cgroup) && cgroup_base.empty())
-                        continue;
-                    const outcome o = kill_once(shape, n, mode(m), ++serial);
-                    ms[m].push_back(o.total_ms);
-                    left[m] += o.survivors;
-                    if (m == int(mode::freeze)) {
-                        listing_share.push_back(o.listing_ms / o.total_ms);
-                        passes.push_back(o.passes);
-                        unfrozen += o.frozen ? 0 : 1;
-                    }
-                }
-            }
-            const double fr = median(ms[0]), pl = median(ms[1]), cg = median(ms[2]);
-            std::printf("%-9s %5d | %9.1f %6.0f%% %6.0f %8d %9d | %9.1f %9d | %9.1f %9d | %6.2f "
-                        "%6.2f\n",
-                        shape, n, fr, 100 * median(listing_share), median(passes), unfrozen,
-                        left[0], pl, left[1], cg, left[2], fr / pl, cg / pl);
-            std::fflush(stdout);
-        }
+    print_rows(shapes, runs, cgroup_base, &serial);
+    if (crowded && !start_only) {
+        const std::vector<pid_t> crowd = make_crowd(5000);
+        std::printf("the same with %zu other idle processes on the host:\n", crowd.size());
+        print_rows(shapes, runs, cgroup_base, &serial);
+        end_crowd(crowd);
     }
     if (!start_only)
         std::printf("runs per cell: %d; times are medians; passes: walks over the tree; unfrozen: "
@@ -319,14 +330,19 @@ int main(int argc, char **argv)
                     cgroup_base.empty() ? "; no writable cgroup v2 mount: no cgroup runs" : "");
     if (!cgroup_base.empty())
         rmdir(cgroup_base.c_str());
-    end_crowd(crowd);
 #ifdef LAVROSK_HARNESS
     // The daemon's orphans go to pid 1 there, as in the daemon's real life:
     // unreaped, they would fill /proc and slow every later listing.
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     QCoreApplication app(argc, argv);
-    if (start_table && !bench_start_during_kill(LAVROSK_TREE_BIN, runs))
-        std::fprintf(stderr, "bench_kill: no private bus or daemon for the start table\n");
+    // This build, then BENCH_DAEMON's when given.
+    QStringList programs{QString()};
+    if (!qEnvironmentVariable("BENCH_DAEMON").isEmpty())
+        programs.append(qEnvironmentVariable("BENCH_DAEMON"));
+    for (const QString &program : programs) {
+        if (start_table && !bench_start_during_kill(LAVROSK_TREE_BIN, runs, program))
+            std::fprintf(stderr, "bench_kill: no private bus or daemon for the start table\n");
+    }
     if (platform_table && !bench_platform_kill(LAVROSK_TREE_BIN, {100, 400}))
         std::fprintf(stderr, "bench_kill: no private bus or daemon for the platform table\n");
 #endif

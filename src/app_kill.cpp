@@ -1,6 +1,7 @@
 #include "app_kill.h"
 
 #include "app_cgroup.h"
+#include "process_table.h"
 #include "process_tree.h"
 
 #include <QDebug>
@@ -53,13 +54,14 @@ void kill_applications(const std::vector<pid_t> &roots)
     if (in_cgroups.empty())
         return;
 
-    // Frozen first, so a process that left the cgroup cannot be orphaned out
-    // of the tree by the cgroup's kill. The cgroups need no listing: what
-    // they hold dies at once, and what they do not is the tree's few.
+    // Stopped first, so a process that left the cgroup cannot be orphaned
+    // out of the tree by the cgroup's kill: a child forked meanwhile by a
+    // process inside is inside too. No listing: what the cgroups hold dies at
+    // once, and what they do not is the tree's few, found by the walk.
     std::vector<std::string> killed;
     tree_kill_options options;
     options.list = false;
-    options.before_kill = [&] {
+    options.after_stop = [&] {
         for (const pid_t root : in_cgroups) {
             const std::string dir = app_cgroup_dir(root);
             if (!dir.empty() && kill_app_cgroup(root))
@@ -67,6 +69,9 @@ void kill_applications(const std::vector<pid_t> &roots)
         }
     };
     options.spared = [&](pid_t pid) {
+        const std::optional<proc_stat> process = read_proc_stat(pid);
+        if (!process || process->state == 'Z' || process->state == 'X')
+            return true; // dead already
         return std::any_of(killed.begin(), killed.end(),
                            [pid](const std::string &dir) { return in_cgroup(pid, dir); });
     };

@@ -262,6 +262,8 @@ kill_report kill_process_trees(const std::vector<pid_t> &requested,
     if (!roots.empty()) {
         freezer.emplace(roots);
         freezer->stop_trees();
+        if (options.after_stop)
+            options.after_stop();
     }
     const auto started = std::chrono::steady_clock::now();
     std::optional<running_listing> listing;
@@ -287,8 +289,6 @@ kill_report kill_process_trees(const std::vector<pid_t> &requested,
     }
     if (!freezer)
         return report;
-    if (options.before_kill)
-        options.before_kill();
     report.signalled =
         kill_in_order(signal_order(pid_list, host_listing, roots, *freezer), options.spared);
     return report;

@@ -36,8 +36,10 @@ struct tree_kill_options {
     // Run the listing for the signal order. Without it, the processes die
     // in the order the walk found them, the roots first.
     bool list = true;
-    // Called once every tree is frozen, before the first SIGKILL.
-    std::function<void()> before_kill;
+    // Called once one walk has stopped every process of the trees it
+    // reached, before the freeze is confirmed; processes it kills may be
+    // dying while the rest is still stopping.
+    std::function<void()> after_stop;
     // Processes not to signal, having been killed some other way.
     std::function<bool(pid_t)> spared;
 };
