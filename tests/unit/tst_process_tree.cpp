@@ -33,6 +33,8 @@ QList<pid_t> sorted_pids(const std::unordered_map<pid_t, proc_stat> &members)
     return pids;
 }
 
+constexpr const char *threaded_parent_flag = "--threaded-parent";
+
 // A process whose child was forked by its second thread: the kernel lists
 // that child under the thread, not under the process. Writes the child's pid
 // to fd, then waits.
@@ -253,12 +255,18 @@ private slots:
         int fds[2];
         QVERIFY(pipe(fds) == 0);
         const pid_t threaded = fork();
-        if (threaded == 0)
-            run_threaded_parent(fds[1]);
+        if (threaded == 0) {
+            // A fresh program: a forked copy of a threaded one may not start
+            // threads under a sanitizer.
+            const QByteArray fd = QByteArray::number(fds[1]);
+            execl("/proc/self/exe", "tst_process_tree", threaded_parent_flag, fd.constData(),
+                  (char *)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
         pid_t grandchild = -1;
         QCOMPARE(read(fds[0], &grandchild, sizeof grandchild), ssize_t(sizeof grandchild));
         close(fds[0]);
-        close(fds[1]);
         const pid_t plain = fork();
         if (plain == 0) {
             for (;;)
@@ -276,5 +284,12 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_process_tree)
+int main(int argc, char **argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], threaded_parent_flag) == 0)
+        run_threaded_parent(std::atoi(argv[2]));
+    QCoreApplication app(argc, argv);
+    tst_process_tree test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_process_tree.moc"
