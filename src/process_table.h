@@ -16,6 +16,7 @@ struct proc_stat {
     // start time tells the newcomer apart.
     unsigned long long start_time;
     unsigned flags = 0; // the kernel's flags for the process (PF_*)
+    unsigned threads = 0;
 };
 
 // A set of processes: pid and start time.
@@ -49,4 +50,5 @@ bool is_frozen_state(char state);
 // process, not to the host. Complete only once every thread is stopped;
 // threads_stopped tells whether every thread but the first (whose state is
 // the process's own) was, each read before its children.
-std::vector<pid_t> read_children(pid_t pid, bool *threads_stopped = nullptr);
+// threads: how many pid has, if known (one thread needs no directory listing).
+std::vector<pid_t> read_children(pid_t pid, bool *threads_stopped = nullptr, unsigned threads = 0);

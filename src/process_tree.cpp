@@ -278,6 +278,8 @@ kill_report kill_process_trees(const std::vector<pid_t> &requested,
     }
     if (freezer)
         report.frozen = freezer->freeze(&report.passes);
+    // Frozen, the trees take no CPU: the rest may wait its turn like anyone.
+    priority.restore();
 
     QStringList pid_list;
     if (listing) {

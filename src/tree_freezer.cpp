@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -29,17 +31,19 @@ tree_freezer::tree_freezer(const std::vector<proc_stat> &roots)
 {
     for (size_t i = 0; i < roots.size(); ++i) {
         if (!members.count(roots[i].pid))
-            add(roots[i].pid, roots[i].start_time, static_cast<int>(i));
+            add(roots[i], static_cast<int>(i));
     }
 }
 
-void tree_freezer::add(pid_t pid, unsigned long long start_time, int tree)
+void tree_freezer::add(const proc_stat &process, int tree)
 {
-    const auto known = members.find(pid);
+    const auto known = members.find(process.pid);
     if (known == members.end())
-        order.push_back(pid);
-    members[pid] = tree_member{start_time, tree};
-    kill(pid, SIGSTOP);
+        order.push_back(process.pid);
+    tree_member &member = members[process.pid];
+    member = tree_member{process.start_time, tree};
+    member.threads = process.threads;
+    kill(process.pid, SIGSTOP);
 }
 
 bool tree_freezer::is_member(pid_t pid, int tree) const
@@ -67,17 +71,25 @@ bool tree_freezer::freeze(int *passes)
 
 void tree_freezer::wait_for_stopped_state() const
 {
-    for (int round = 0; round < settle_rounds; ++round) {
-        const bool all = std::all_of(members.begin(), members.end(), [](const auto &member) {
-            if (member.second.gone)
-                return true;
-            const std::optional<proc_stat> now = read_proc_stat(member.first);
-            return !now || now->start_time != member.second.start_time ||
-                   is_frozen_state(now->state);
-        });
-        if (all)
-            return;
-        usleep(settle_wait_us);
+    // Only those not yet seen stopped are read again: at a raised priority,
+    // rereading all of a big tree each round would take the CPU its
+    // processes need to act on the SIGSTOP.
+    std::vector<std::pair<pid_t, unsigned long long>> pending;
+    for (const auto &member : members) {
+        if (!member.second.gone)
+            pending.emplace_back(member.first, member.second.start_time);
+    }
+    for (int round = 0; round < settle_rounds && !pending.empty(); ++round) {
+        pending.erase(std::remove_if(pending.begin(), pending.end(),
+                                     [](const auto &process) {
+                                         const std::optional<proc_stat> now =
+                                             read_proc_stat(process.first);
+                                         return !now || now->start_time != process.second ||
+                                                is_frozen_state(now->state);
+                                     }),
+                      pending.end());
+        if (!pending.empty())
+            usleep(settle_wait_us);
     }
 }
 
@@ -94,19 +106,25 @@ bool tree_freezer::walk()
         tree_member &member = members.at(pid);
         if (member.gone)
             continue;
-        const std::optional<proc_stat> now = read_proc_stat(pid);
-        if (!now || now->start_time != member.start_time) {
-            member.gone = true;
-            frozen = false; // its pid may come back as a newcomer
-            continue;
-        }
-        if (!is_frozen_state(now->state)) {
-            kill(pid, SIGSTOP);
-            frozen = false;
+        if (member.fresh) {
+            member.fresh = false;
+            frozen = false; // not yet seen stopped
+        } else {
+            const std::optional<proc_stat> now = read_proc_stat(pid);
+            if (!now || now->start_time != member.start_time) {
+                member.gone = true;
+                frozen = false; // its pid may come back as a newcomer
+                continue;
+            }
+            if (!is_frozen_state(now->state)) {
+                kill(pid, SIGSTOP);
+                frozen = false;
+            }
+            member.threads = now->threads;
         }
         const int tree = member.tree;
         bool threads_stopped = true;
-        const std::vector<pid_t> children = read_children(pid, &threads_stopped);
+        const std::vector<pid_t> children = read_children(pid, &threads_stopped, member.threads);
         frozen = frozen && threads_stopped;
         for (const pid_t child : children) {
             const auto known = members.find(child);
@@ -117,7 +135,7 @@ bool tree_freezer::walk()
             const std::optional<proc_stat> process = read_proc_stat(child);
             if (!process || process->ppid != pid)
                 continue;
-            add(child, process->start_time, tree);
+            add(*process, tree);
             frozen = false;
         }
     }
@@ -128,6 +146,18 @@ void kill_priority::raise()
 {
     if (raised)
         return;
+    // The lowest real-time priority: above every ordinary process, however
+    // many a storm has made, and only while the freeze lasts (the kernel
+    // keeps a share of each second for ordinary processes even so).
+    if (pthread_getschedparam(pthread_self(), &old_policy, &old_param) == 0) {
+        sched_param param{};
+        param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+            raised = true;
+            return;
+        }
+    }
+    // Without the right to it: the highest nice value of this thread alone.
     tid = static_cast<int>(syscall(SYS_gettid));
     errno = 0;
     old_nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
@@ -135,19 +165,24 @@ void kill_priority::raise()
         qDebug() << "getpriority:" << std::strerror(errno);
         return;
     }
-    // Only this thread: the main thread and the runners keep their priority.
     if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -20) != 0) {
         qDebug() << "setpriority:" << std::strerror(errno) << "; freezing at the usual priority";
         return;
     }
-    raised = true;
+    niced = true;
 }
 
 void kill_priority::restore()
 {
-    if (!raised)
-        return;
-    raised = false;
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), old_nice) != 0)
-        qDebug() << "setpriority:" << std::strerror(errno);
+    if (raised) {
+        raised = false;
+        const int err = pthread_setschedparam(pthread_self(), old_policy, &old_param);
+        if (err != 0)
+            qDebug() << "pthread_setschedparam:" << std::strerror(err);
+    }
+    if (niced) {
+        niced = false;
+        if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), old_nice) != 0)
+            qDebug() << "setpriority:" << std::strerror(errno);
+    }
 }

@@ -5,6 +5,7 @@
 
 #include "process_table.h"
 
+#include <sched.h>
 #include <unordered_map>
 #include <vector>
 
@@ -12,6 +13,10 @@ struct tree_member {
     unsigned long long start_time;
     int tree;          // index of the root it was reached from
     bool gone = false; // ended since it was found; its pid may be reused
+    // Just found and sent SIGSTOP: its stat, read a moment ago, need not be
+    // read again before its children are.
+    bool fresh = true;
+    unsigned threads = 0;
 };
 
 class tree_freezer
@@ -40,7 +45,7 @@ public:
 private:
     bool walk();
     void wait_for_stopped_state() const;
-    void add(pid_t pid, unsigned long long start_time, int tree);
+    void add(const proc_stat &process, int tree);
 
     std::vector<pid_t> order;
     std::unordered_map<pid_t, tree_member> members; // every process sent SIGSTOP
@@ -61,7 +66,10 @@ public:
     kill_priority &operator=(const kill_priority &) = delete;
 
 private:
+    int old_policy = 0;
+    sched_param old_param{};
+    bool raised = false; // to a real-time policy
     int tid = 0;
     int old_nice = 0;
-    bool raised = false;
+    bool niced = false; // failing that, to the highest nice value
 };
