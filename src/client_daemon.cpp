@@ -81,20 +81,19 @@ void client_daemon::kill_app_slot(QStringList app_info)
 {
     const QString target = app_info.value(0);
     const QString pid_text = app_info.value(1);
+    // The kill is queued before the log line is sent: making the line's
+    // proxy waits for the bus thread, and a fork storm is not to grow
+    // meanwhile. Every daemon still sends the line, matching or not.
+    if (app_info.size() >= 2 && target == platform_and_app) {
+        if (const std::optional<pid_t> pid = parse_kill_pid(pid_text))
+            kill_all_sub_process(*pid);
+        else
+            qDebug() << "kill_app ignored: not a pid that may be killed:" << pid_text;
+    }
     send_daemon_log(QStringLiteral("要杀死的app容器标识:") + target + QStringLiteral("pid:") +
                     pid_text);
-    if (app_info.size() < 2) {
+    if (app_info.size() < 2)
         qDebug() << "kill_app ignored: expected [platform, pid], got" << app_info;
-        return;
-    }
-    if (target != platform_and_app)
-        return;
-    const std::optional<pid_t> pid = parse_kill_pid(pid_text);
-    if (!pid) {
-        qDebug() << "kill_app ignored: not a pid that may be killed:" << pid_text;
-        return;
-    }
-    kill_all_sub_process(*pid);
 }
 
 void client_daemon::kill_all_sub_process(pid_t pid)

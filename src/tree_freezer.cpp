@@ -23,7 +23,7 @@ constexpr int max_freeze_passes = 200;
 // walk, the processes stopped so far are watched alone (their stat files)
 // until they show it, for at most this many rounds.
 constexpr int settle_rounds = 50;
-constexpr useconds_t settle_wait_us = 200;
+constexpr useconds_t settle_wait_us = 1000;
 
 } // namespace
 
