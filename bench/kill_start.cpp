@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -69,7 +70,7 @@ double taken(runtime_sim_process &sim, double since)
 
 // Prints one table row per run and the medians; returns false when the
 // private bus or the daemon could not be set up.
-bool bench_start_during_kill(const char *tree_bin, int runs)
+bool bench_start_during_kill(const char *tree_bin, int runs, const QString &program)
 {
     QTemporaryDir dir;
     private_bus bus;
@@ -78,16 +79,15 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
         return false;
     const QString platform = QStringLiteral("bench@c1@0");
     const QString probe_log = dir.filePath(QStringLiteral("probe"));
-    // BENCH_DAEMON: another build of the daemon to compare with.
     daemon_process daemon({platform, QStringLiteral("/bin/true")}, true,
-                          {QStringLiteral("PROBE_LOG=") + probe_log},
-                          qEnvironmentVariable("BENCH_DAEMON"));
+                          {QStringLiteral("PROBE_LOG=") + probe_log}, program);
     if (!wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }))
         return false;
 
     const int idle_threads = thread_count(daemon.pid());
     const long idle_kb = rss_anon_kb(daemon.pid());
-    std::printf("\nstart request during the kill of a 200-process storm (ms)\n");
+    std::printf("\nstart request during the kill of a 200-process storm (ms), daemon: %s\n",
+                program.isEmpty() ? "this build" : qPrintable(program));
     std::printf("%4s | %10s | %12s | %8s | %s\n", "run", "kill", "start waits", "target", "met");
     std::vector<double> kills, starts;
     for (int run = 1; run <= runs; ++run) {
@@ -97,8 +97,14 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
         if (!wait_until([&] { return pids_in_file(log).size() == 200; }, 60000))
             return false;
         const QList<pid_t> members = pids_in_file(log);
-        const QJsonArray running = sim.payloads(QStringLiteral("set_app_status")).last();
-        const QString root = status_list(running).value(2);
+        // The running report may come after the tree is in place.
+        QString root;
+        if (!wait_until([&] {
+                const QList<QJsonArray> reports = sim.payloads(QStringLiteral("set_app_status"));
+                root = status_list(reports.last()).value(2);
+                return members.contains(root.toInt());
+            }))
+            return false;
         usleep(300 * 1000); // let the storm get going
         QFile::remove(probe_log);
         sim.send(QStringLiteral("[\"kill_app\", \"%1\", \"%2\"]\n[\"app_start\", \"%1\", \"%3\", "
@@ -113,6 +119,12 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
                 return true;
             },
             30000);
+        if (gone == 0) {
+            // Not killed: the storm would weigh on every later run.
+            for (const pid_t pid : members)
+                kill(pid, SIGKILL);
+            std::printf("%4d | storm not killed in 30 s\n", run);
+        }
         if (!wait_until([&] { return launch_time(probe_log) > 0; }))
             return false;
         const double kill_ms = (gone - emitted(sim, QStringLiteral("kill_app"))) * 1e3;
@@ -137,5 +149,78 @@ bool bench_start_during_kill(const char *tree_bin, int runs)
     std::sort(starts.begin(), starts.end());
     std::printf("median: kill %.1f ms, start waits %.1f ms (max %.1f ms)\n",
                 kills[kills.size() / 2], starts[starts.size() / 2], starts.back());
+    return true;
+}
+
+namespace {
+
+// Seconds from the first of count back-to-back kill_app requests to the
+// last root gone, with the daemon program (empty: this build); -1 when the
+// applications did not come up.
+double kill_whole_platform(const char *tree_bin, int count, const QString &program)
+{
+    QTemporaryDir dir;
+    private_bus bus;
+    runtime_sim_process sim;
+    if (!bus.ok() || !sim.ok())
+        return -1;
+    const QString platform = QStringLiteral("bench@c1@0");
+    daemon_process daemon({platform, QStringLiteral("/bin/true")}, true, {}, program);
+    if (!wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }))
+        return -1;
+    // Every application a one-process tree; all of them log to one file.
+    const QString log = dir.filePath(QStringLiteral("apps"));
+    for (int i = 0; i < count; ++i)
+        sim.start_app(platform, QString::fromUtf8(tree_bin),
+                      {QStringLiteral("balanced"), QStringLiteral("1"), log});
+    if (!wait_until([&] { return pids_in_file(log).size() == count; }, 120000))
+        return -1;
+    const QList<pid_t> roots = pids_in_file(log);
+    QString requests;
+    for (const pid_t root : roots)
+        requests += QStringLiteral("[\"kill_app\", \"%1\", \"%2\"]\n").arg(platform).arg(root);
+    requests.chop(1);
+    const double sent = now();
+    sim.send(requests);
+    double gone = 0;
+    if (!wait_until(
+            [&] {
+                if (std::any_of(roots.begin(), roots.end(), process_alive))
+                    return false;
+                gone = now();
+                return true;
+            },
+            600000))
+        return -1;
+    wait_until([&] { return sim.platform_stops() == 1; }, 60000);
+    return gone - sent;
+}
+
+} // namespace
+
+// Killing every application of a platform, one kill_app each, sent back to
+// back: this build, and BENCH_DAEMON's when given, in the same run.
+bool bench_platform_kill(const char *tree_bin, const std::vector<int> &counts)
+{
+    QStringList programs{QString()};
+    if (!qEnvironmentVariable("BENCH_DAEMON").isEmpty())
+        programs.append(qEnvironmentVariable("BENCH_DAEMON"));
+    std::printf("\nkilling every application of a platform, back to back (s)\n");
+    std::printf("%-40s", "daemon");
+    for (const int count : counts)
+        std::printf(" | %8d", count);
+    std::printf(" | %s\n", "last/first");
+    for (const QString &program : programs) {
+        std::printf("%-40s", program.isEmpty() ? "this build" : qPrintable(program.right(40)));
+        std::vector<double> seconds;
+        for (const int count : counts) {
+            seconds.push_back(kill_whole_platform(tree_bin, count, program));
+            if (seconds.back() < 0)
+                return false;
+            std::printf(" | %8.2f", seconds.back());
+            std::fflush(stdout);
+        }
+        std::printf(" | %.1fx\n", seconds.back() / seconds.front());
+    }
     return true;
 }

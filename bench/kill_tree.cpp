@@ -3,8 +3,10 @@
 // sizes in the same run; then a start request sent during a kill.
 //
 //   bench_kill [RUNS [SHAPE...]]   (default 5 runs per cell, every shape and
-//                                   the start table; "start" names that table)
-//   BENCH_DAEMON=PATH bench_kill    the start table with another daemon build
+//                                   the daemon tables; "start" and "platform"
+//                                   name those, "crowd" repeats the shapes
+//                                   with 5,000 idle processes on the host)
+//   BENCH_DAEMON=PATH bench_kill    the daemon tables for that build as well
 //
 // Time is from the start of the kill to the last process of the tree gone
 // (dead or a zombie), or 3 s. Survivors are processes of the tree, storm
@@ -12,13 +14,16 @@
 // over the runs. The cgroup columns need a writable cgroup v2 mount: the
 // benchmark makes a directory of its own in the first one it finds.
 #include "app_cgroup.h"
+#include "app_kill.h"
 #include "process_table.h"
 #include "process_tree.h"
 
 #include <QtGlobal>
 #ifdef LAVROSK_HARNESS
 #include <QCoreApplication>
-bool bench_start_during_kill(const char *tree_bin, int runs);
+#include <QStringList>
+bool bench_start_during_kill(const char *tree_bin, int runs, const QString &program);
+bool bench_platform_kill(const char *tree_bin, const std::vector<int> &counts);
 #endif
 
 #include <algorithm>
@@ -170,8 +175,7 @@ outcome kill_once(const char *shape, int n, mode how, int serial)
     outcome result;
     const auto start = clock_type::now();
     if (how == mode::cgroup) {
-        if (!kill_app_cgroup(t.root))
-            std::fprintf(stderr, "bench_kill: no cgroup kill of %d\n", t.root);
+        kill_applications({t.root}); // as the daemon kills a root in a cgroup
     } else if (how == mode::freeze) {
         const kill_report report = kill_process_tree(t.root);
         result.listing_ms = report.listing_ms;
@@ -203,39 +207,73 @@ outcome kill_once(const char *shape, int n, mode how, int serial)
     return result;
 }
 
+// Idle processes that are no tree's: a host that runs other things. They
+// are the children of one helper, not ours, so that reaping our own children
+// costs no more than on a quiet host; they die with it, and it with us.
+pid_t make_crowd(int n)
+{
+    int ready[2];
+    if (pipe(ready) != 0) {
+        std::perror("bench_kill: pipe");
+        return -1;
+    }
+    const pid_t helper = fork();
+    if (helper == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        for (int i = 0; i < n; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                execl("/bin/sleep", "sleep", "100000", (char *)nullptr);
+                _exit(127);
+            }
+            if (pid < 0) {
+                std::perror("bench_kill: fork");
+                break;
+            }
+        }
+        if (write(ready[1], "x", 1) != 1)
+            _exit(1);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char byte;
+    if (helper < 0 || read(ready[0], &byte, 1) != 1)
+        std::fprintf(stderr, "bench_kill: no crowd\n");
+    close(ready[0]);
+    return helper;
+}
+
+void end_crowd(pid_t helper)
+{
+    if (helper <= 0)
+        return;
+    kill(helper, SIGKILL);
+    waitpid(helper, nullptr, 0);
+    // Its children come to us as it dies: reap them until none is left.
+    while (waitpid(-1, nullptr, 0) > 0) {
+    }
+}
+
+void print_load(const char *when)
+{
+    std::string load = read_file("/proc/loadavg");
+    load.erase(load.find_last_not_of('\n') + 1);
+    std::printf("load average %s: %s\n", when, load.c_str());
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// One row per shape and size: the freezing kill, the plain kill and the
+// cgroup kill of the same trees, taking turns.
+void print_rows(const std::vector<const char *> &shapes, int runs, const std::string &cgroup_base,
+                int *serial)
 {
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    // No shape named: every shape, and the start table.
-    std::vector<const char *> shapes;
-    bool start_table = argc <= 2;
-    for (int i = 2; i < argc; ++i) {
-        if (std::string(argv[i]) == "start")
-            start_table = true;
-        else
-            shapes.push_back(argv[i]);
-    }
-    if (argc <= 2)
-        shapes = {"balanced", "chain", "storm", "daemon"};
-    const bool start_only = shapes.empty();
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-    // The kill's own debug lines would drown the table.
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-    const std::string cgroup_base = start_only ? std::string() : make_bench_cgroup();
-    configure_app_cgroups(QByteArray::fromStdString(cgroup_base));
-    if (!start_only)
-        std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %6s %6s\n", "shape",
-                    "procs", "freeze ms", "listing", "passes", "unfrozen", "survivors", "plain ms",
-                    "survivors", "cgroup ms", "survivors", "fr/pl", "cg/pl");
-    int serial = 0;
     for (const char *shape : shapes) {
         for (const int n : {10, 100, 500}) {
             std::vector<double> ms[3], listing_share, passes;
@@ -246,7 +284,7 @@ int main(int argc, char **argv)
                     const int m = (run + k) % 3;
                     if (m == int(mode::cgroup) && cgroup_base.empty())
                         continue;
-                    const outcome o = kill_once(shape, n, mode(m), ++serial);
+                    const outcome o = kill_once(shape, n, mode(m), ++*serial);
                     ms[m].push_back(o.total_ms);
                     left[m] += o.survivors;
                     if (m == int(mode::freeze)) {
@@ -264,11 +302,52 @@ int main(int argc, char **argv)
             std::fflush(stdout);
         }
     }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    // No shape named: every shape, and the start table.
+    std::vector<const char *> shapes;
+    bool start_table = argc <= 2, platform_table = argc <= 2, crowded = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::string(argv[i]) == "start")
+            start_table = true;
+        else if (std::string(argv[i]) == "platform")
+            platform_table = true;
+        else if (std::string(argv[i]) == "crowd")
+            crowded = true;
+        else
+            shapes.push_back(argv[i]);
+    }
+    if (argc <= 2)
+        shapes = {"balanced", "chain", "storm", "daemon"};
+    const bool start_only = shapes.empty();
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // The kill's own debug lines would drown the table.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    const std::string cgroup_base = start_only ? std::string() : make_bench_cgroup();
+    configure_app_cgroups(QByteArray::fromStdString(cgroup_base));
+    print_load("at the start");
     if (!start_only)
-        std::printf(
-            "runs per cell: %d; times are medians; passes: over the process table; unfrozen: "
-            "runs that reached the freeze bound%s\n",
-            runs, cgroup_base.empty() ? "; no writable cgroup v2 mount: no cgroup runs" : "");
+        std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %6s %6s\n", "shape",
+                    "procs", "freeze ms", "listing", "passes", "unfrozen", "survivors", "plain ms",
+                    "survivors", "cgroup ms", "survivors", "fr/pl", "cg/pl");
+    int serial = 0;
+    print_rows(shapes, runs, cgroup_base, &serial);
+    if (crowded && !start_only) {
+        const pid_t crowd = make_crowd(5000);
+        std::printf("the same with 5000 other idle processes on the host:\n");
+        print_rows(shapes, runs, cgroup_base, &serial);
+        end_crowd(crowd);
+    }
+    if (!start_only)
+        std::printf("runs per cell: %d; times are medians; passes: walks over the tree; unfrozen: "
+                    "runs that reached the freeze bound%s\n",
+                    runs,
+                    cgroup_base.empty() ? "; no writable cgroup v2 mount: no cgroup runs" : "");
     if (!cgroup_base.empty())
         rmdir(cgroup_base.c_str());
 #ifdef LAVROSK_HARNESS
@@ -276,8 +355,17 @@ int main(int argc, char **argv)
     // unreaped, they would fill /proc and slow every later listing.
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     QCoreApplication app(argc, argv);
-    if (start_table && !bench_start_during_kill(LAVROSK_TREE_BIN, runs))
-        std::fprintf(stderr, "bench_kill: no private bus or daemon for the start table\n");
+    // This build, then BENCH_DAEMON's when given.
+    QStringList programs{QString()};
+    if (!qEnvironmentVariable("BENCH_DAEMON").isEmpty())
+        programs.append(qEnvironmentVariable("BENCH_DAEMON"));
+    for (const QString &program : programs) {
+        if (start_table && !bench_start_during_kill(LAVROSK_TREE_BIN, runs, program))
+            std::fprintf(stderr, "bench_kill: no private bus or daemon for the start table\n");
+    }
+    if (platform_table && !bench_platform_kill(LAVROSK_TREE_BIN, {100, 400}))
+        std::fprintf(stderr, "bench_kill: no private bus or daemon for the platform table\n");
 #endif
+    print_load("at the end");
     return 0;
 }

@@ -368,6 +368,15 @@ void app_cgroup::ended()
     root = -1;
 }
 
+std::string app_cgroup_dir(pid_t root)
+{
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    const auto found = kill_files.find(root);
+    if (found == kill_files.end())
+        return {};
+    return found->second.substr(0, found->second.rfind('/'));
+}
+
 bool kill_app_cgroup(pid_t root)
 {
     // The write happens under the lock, so the cgroup cannot be removed

@@ -54,6 +54,10 @@ private:
     pid_t root = -1;
 };
 
+// The cgroup directory of the application whose current root process is
+// root, or empty when it has none.
+std::string app_cgroup_dir(pid_t root);
+
 // Kills the whole cgroup of the application whose current root process is
 // root. False when root is the root of none (or the kill could not be
 // written): the caller then kills by process tree.

@@ -1,12 +1,11 @@
 #include "client_daemon.h"
 
-#include "app_cgroup.h"
+#include "app_kill.h"
 #include "app_start_thread.h"
 #include "bus_rules.h"
 #include "bus_watch.h"
 #include "kill_worker.h"
 #include "launch_registry.h"
-#include "process_tree.h"
 #include "request.h"
 #include "runtime_bus.h"
 
@@ -19,8 +18,7 @@
 
 client_daemon::client_daemon(QString app_platform, QString apppath, QStringList appargv)
     : QObject(nullptr), appnum(0), platform_and_app(app_platform), app_path(apppath),
-      app_argv(appargv),
-      tree_kills(std::make_unique<kill_worker>([](pid_t root) { kill_process_tree(root); }))
+      app_argv(appargv), tree_kills(std::make_unique<kill_worker>(kill_applications))
 {
     const bus_watch *watch = new bus_watch(app_platform, this);
     // Subscribe before announcing: a runtime service that answers the
@@ -104,34 +102,31 @@ void client_daemon::kill_app_slot(QStringList app_info)
 {
     const QString target = app_info.value(0);
     const QString pid_text = app_info.value(1);
+    // The kill is queued before the log line is sent: making the line's
+    // proxy waits for the bus thread, and a fork storm is not to grow
+    // meanwhile. Every daemon still sends the line, matching or not.
+    if (app_info.size() >= 2 && target == platform_and_app) {
+        if (const std::optional<pid_t> pid = parse_kill_pid(pid_text))
+            kill_all_sub_process(*pid);
+        else
+            qDebug() << "kill_app ignored: not a pid that may be killed:" << pid_text;
+    }
     send_daemon_log(QStringLiteral("要杀死的app容器标识:") + target + QStringLiteral("pid:") +
                     pid_text);
-    if (app_info.size() < 2) {
+    if (app_info.size() < 2)
         qDebug() << "kill_app ignored: expected [platform, pid], got" << app_info;
-        return;
-    }
-    if (target != platform_and_app)
-        return;
-    const std::optional<pid_t> pid = parse_kill_pid(pid_text);
-    if (!pid) {
-        qDebug() << "kill_app ignored: not a pid that may be killed:" << pid_text;
-        return;
-    }
-    // A launch that has just died names its application still: the kill
-    // reaches the instance relaunched since, if any, and stops relaunches.
-    const pid_t reached = launches().kill_requested(*pid);
-    if (reached != *pid)
-        qDebug() << "kill of" << *pid << "reaches its relaunch" << reached;
-    kill_all_sub_process(reached);
 }
 
 void client_daemon::kill_all_sub_process(pid_t pid)
 {
-    // An application's root process in a cgroup of its own: one write ends
-    // all of it, here and now. Anything else is killed by process tree.
-    if (kill_app_cgroup(pid))
-        return;
-    tree_kills->enqueue(pid);
+    // A launch that has just died names its application still: the kill
+    // reaches the instance relaunched since, if any, and stops relaunches.
+    const pid_t reached = launches().kill_requested(pid);
+    if (reached != pid)
+        qDebug() << "kill of" << pid << "reaches its relaunch" << reached;
+    // Off this thread, even in a cgroup: the tree is frozen first, and a
+    // root that left its cgroup is killed with the tree.
+    tree_kills->enqueue(reached);
 }
 
 void client_daemon::kill_daemon_slot(QString app_platform)

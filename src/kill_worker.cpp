@@ -6,7 +6,10 @@
 #include <system_error>
 #include <thread>
 
-kill_worker::kill_worker(std::function<void(pid_t)> kill) : kill_one(std::move(kill)) {}
+kill_worker::kill_worker(std::function<void(const std::vector<pid_t> &)> kill)
+    : kill_batch(std::move(kill))
+{
+}
 
 kill_worker::~kill_worker()
 {
@@ -37,7 +40,7 @@ void kill_worker::enqueue(pid_t root)
 void kill_worker::drain()
 {
     for (;;) {
-        pid_t root;
+        std::vector<pid_t> roots;
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (queue.empty()) {
@@ -45,10 +48,9 @@ void kill_worker::drain()
                 idle.notify_all();
                 return;
             }
-            root = queue.front();
-            queue.pop_front();
+            roots.swap(queue);
         }
-        kill_one(root);
+        kill_batch(roots);
         // Hand back what the listing and the process table took: the daemon
         // idles as small as before the kill.
         malloc_trim(0);

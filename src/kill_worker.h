@@ -1,19 +1,21 @@
-// Tree kills, run one at a time in arrival order on a thread of their own
+// Tree kills, run in arrival order on a thread of their own
 // (no bus here). Killing a tree that keeps forking takes a tenth of a second
 // and more, up to seconds; the thread that serves start and stop requests
 // must not wait for it.
 #pragma once
 
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <sys/types.h>
+#include <vector>
 
 class kill_worker
 {
 public:
-    explicit kill_worker(std::function<void(pid_t)> kill);
+    // kill gets every root queued since its last call: kills that queued up
+    // behind a long one are served together.
+    explicit kill_worker(std::function<void(const std::vector<pid_t> &)> kill);
     // Waits for the kills already queued.
     ~kill_worker();
     kill_worker(const kill_worker &) = delete;
@@ -27,9 +29,9 @@ public:
 private:
     void drain();
 
-    std::function<void(pid_t)> kill_one;
+    std::function<void(const std::vector<pid_t> &)> kill_batch;
     std::mutex mutex; // guards queue and running
     std::condition_variable idle;
-    std::deque<pid_t> queue;
+    std::vector<pid_t> queue;
     bool running = false;
 };

@@ -14,6 +14,7 @@ namespace {
 // seventh, start time the twentieth (fields 3, 4, 9 and 22 of proc(5)).
 constexpr int ppid_field = 1;
 constexpr int flags_field = 6;
+constexpr int threads_field = 17;
 constexpr int start_time_field = 19;
 constexpr unsigned kernel_thread_flag = 0x00200000; // PF_KTHREAD
 
@@ -96,6 +97,10 @@ std::optional<proc_stat> parse_proc_stat(const char *text, size_t size)
             if (!parse_number(p, field_end, &value) || value > 0xffffffffULL)
                 return std::nullopt;
             result.flags = static_cast<unsigned>(value);
+        } else if (field == threads_field) {
+            if (!parse_number(p, field_end, &value) || value > 0xffffffffULL)
+                return std::nullopt;
+            result.threads = static_cast<unsigned>(value);
         } else if (field == start_time_field) {
             if (!parse_number(p, field_end, &value))
                 return std::nullopt;
@@ -110,12 +115,11 @@ std::optional<proc_stat> read_proc_stat(pid_t pid)
 {
     char name[16];
     std::snprintf(name, sizeof name, "%d", static_cast<int>(pid));
-    const int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Kept open: a freeze reads thousands of stat files.
+    static const int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (proc_fd < 0)
         return std::nullopt;
-    const std::optional<proc_stat> stat = read_stat_of(proc_fd, name);
-    close(proc_fd);
-    return stat;
+    return read_stat_of(proc_fd, name);
 }
 
 std::vector<proc_stat> read_process_table()
@@ -174,4 +178,83 @@ bool is_kernel_thread(const proc_stat &process)
 bool is_frozen_state(char state)
 {
     return state == 'T' || state == 't' || state == 'Z' || state == 'X' || state == 'x';
+}
+
+namespace {
+
+// Appends the pids of one children file: decimal numbers separated by blanks.
+void append_children(int fd, std::vector<pid_t> *children)
+{
+    char text[4096];
+    unsigned long long value = 0;
+    bool in_number = false;
+    ssize_t n;
+    while ((n = read(fd, text, sizeof text)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return; // the thread has gone meanwhile
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (text[i] >= '0' && text[i] <= '9') {
+                value = value * 10 + static_cast<unsigned long long>(text[i] - '0');
+                in_number = true;
+            } else if (in_number) {
+                if (value > 0 && value <= 0x7fffffffULL)
+                    children->push_back(static_cast<pid_t>(value));
+                value = 0;
+                in_number = false;
+            }
+        }
+    }
+    if (in_number && value > 0 && value <= 0x7fffffffULL)
+        children->push_back(static_cast<pid_t>(value));
+}
+
+} // namespace
+
+std::vector<pid_t> read_children(pid_t pid, bool *threads_stopped, unsigned threads)
+{
+    if (threads_stopped)
+        *threads_stopped = true;
+    std::vector<pid_t> children;
+    char path[64];
+    if (threads == 1) {
+        std::snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(pid),
+                      static_cast<int>(pid));
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            append_children(fd, &children);
+            close(fd);
+        }
+        return children;
+    }
+    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+    const int task_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (task_fd < 0)
+        return children; // gone
+    DIR *dir = fdopendir(task_fd);
+    if (!dir) {
+        close(task_fd);
+        return children;
+    }
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        char name[sizeof entry->d_name + 16];
+        if (threads_stopped && std::atoi(entry->d_name) != pid) {
+            // A thread that still runs may be inside fork().
+            const std::optional<proc_stat> thread = read_stat_of(task_fd, entry->d_name);
+            if (thread && !is_frozen_state(thread->state))
+                *threads_stopped = false;
+        }
+        std::snprintf(name, sizeof name, "%s/children", entry->d_name);
+        const int fd = openat(task_fd, name, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue; // the thread ended since the directory was read
+        append_children(fd, &children);
+        close(fd);
+    }
+    closedir(dir);
+    return children;
 }

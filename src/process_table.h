@@ -16,6 +16,7 @@ struct proc_stat {
     // start time tells the newcomer apart.
     unsigned long long start_time;
     unsigned flags = 0; // the kernel's flags for the process (PF_*)
+    unsigned threads = 0;
 };
 
 // A set of processes: pid and start time.
@@ -43,3 +44,11 @@ bool is_kernel_thread(const proc_stat &process);
 
 // A process in this state cannot fork any more: stopped, traced, or dead.
 bool is_frozen_state(char state);
+
+// The children of every thread of pid, as the kernel lists them
+// (/proc/PID/task/TID/children): reading them costs in proportion to the
+// process, not to the host. Complete only once every thread is stopped;
+// threads_stopped tells whether every thread but the first (whose state is
+// the process's own) was, each read before its children.
+// threads: how many pid has, if known (one thread needs no directory listing).
+std::vector<pid_t> read_children(pid_t pid, bool *threads_stopped = nullptr, unsigned threads = 0);

@@ -2,6 +2,7 @@
 
 #include "console_out.h"
 #include "process_table.h"
+#include "tree_freezer.h"
 
 #include <QDebug>
 
@@ -21,41 +22,44 @@
 
 namespace {
 
-// Passes over the process table while freezing. A quiet tree settles in two;
-// one of 500 that forks hard took about seven in the benchmark. A process that cannot stop
-// (a vfork parent whose child we stopped, waiting in the kernel) never shows
-// the stopped state, so the bound is what ends the wait for it.
-constexpr int max_freeze_passes = 200;
-// SIGSTOP takes effect only once its target is scheduled. Before another
-// whole pass, the processes stopped so far are watched alone (a few stat
-// files, not all of /proc) until they show it, for at most this many rounds.
-constexpr int settle_rounds = 50;
-constexpr useconds_t settle_wait_us = 200;
-
 // kthreadd, the parent of every kernel thread.
 constexpr pid_t kernel_thread_daemon = 2;
 
-using members_map = std::unordered_map<pid_t, proc_stat>;
-
-// Whether root is worth a listing: it names a process (one stat file read,
-// where a listing and a scan of /proc cost milliseconds), and not one of the
-// kernel's threads, which ignore signals. Says why not in one debug line.
-bool may_kill(pid_t root)
+// root as a verified process, if it is worth a kill: it names a process (one
+// stat file read), and not one of the kernel's threads, which ignore
+// signals. Says why not in one debug line.
+std::optional<proc_stat> killable(pid_t root)
 {
     if (root == kernel_thread_daemon) {
         qDebug() << "kill_app refused:" << root << "is the kernel's thread daemon";
-        return false;
+        return std::nullopt;
     }
     const std::optional<proc_stat> process = read_proc_stat(root);
     if (!process) {
         qDebug() << "kill_app: no process" << root;
-        return false;
+        return std::nullopt;
     }
     if (is_kernel_thread(*process)) {
         qDebug() << "kill_app refused:" << root << "is a kernel thread";
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return process;
+}
+
+// Whether this process descends from root: stopping ourselves would leave
+// nobody to send the SIGKILL. Reads our ancestors only.
+bool holds_caller(pid_t root)
+{
+    pid_t pid = getpid();
+    for (int depth = 0; pid > 0 && depth < 4096; ++depth) {
+        if (pid == root)
+            return true;
+        const std::optional<proc_stat> process = read_proc_stat(pid);
+        if (!process)
+            return false;
+        pid = process->ppid;
+    }
+    return false;
 }
 
 double ms_since(std::chrono::steady_clock::time_point start)
@@ -73,137 +77,13 @@ bool is_ascii_digits(const QString &text)
     return !text.isEmpty();
 }
 
-// The signal order: the root, then the candidates that are processes of its
-// tree now, in listing order, each once. A name that holds "(123)" adds
-// nothing when 123 is not in the tree, and a name that hides the root's own
-// pid from the parser does not spare the root.
-std::vector<pid_t> signal_order(const QStringList &pid_list, pid_t root, const members_map &members)
-{
-    std::vector<pid_t> order{root};
-    std::unordered_set<pid_t> taken{root};
-    QStringList dropped;
-    for (const QString &pid_item : pid_list) {
-        bool ok = false;
-        const pid_t pid = pid_item.toInt(&ok, 10);
-        if (!ok || !members.count(pid)) {
-            dropped.append(pid_item); // a name, a thread, or a process gone or moved
-            continue;
-        }
-        if (taken.insert(pid).second)
-            order.push_back(pid);
-    }
-    if (!dropped.isEmpty())
-        qDebug() << "not processes of the tree of" << root << ", left alone:" << dropped;
-    return order;
-}
-
-class tree_freezer
-{
-public:
-    explicit tree_freezer(std::vector<pid_t> order) : order(std::move(order)) {}
-
-    // Stops the verified processes in signal order, then passes over the
-    // table until one pass sees every process of the tree stopped and the
-    // next finds the same. kill() returns before its target has stopped, and
-    // a process inside fork() can still finish that fork: only the stopped
-    // state read back from the table proves it can fork no more.
-    void freeze(const members_map &members, kill_report *report)
-    {
-        for (const pid_t pid : order)
-            stop(members.at(pid));
-        current = members;
-        bool frozen_before = false;
-        for (int pass = 1; pass <= max_freeze_passes; ++pass) {
-            if (!frozen_before)
-                wait_for_stopped_state();
-            report->passes = pass;
-            const bool frozen = pass_over_table();
-            if (frozen && frozen_before) {
-                report->frozen = true;
-                return;
-            }
-            frozen_before = frozen;
-        }
-        qDebug() << "tree of" << order.front() << "not seen frozen after" << max_freeze_passes
-                 << "passes; killing the" << current.size() << "processes found";
-    }
-
-    // SIGKILL in signal order to every process of the tree as last seen, with
-    // a probe first: a stopped process cannot end by itself, but another
-    // killer may have been quicker.
-    int kill_all()
-    {
-        int signalled = 0;
-        for (const pid_t pid : order) {
-            if (!current.count(pid))
-                continue; // ended before it could be stopped
-            const QString pid_item = QString::number(pid);
-            if (kill(pid, 0) != 0)
-                continue;
-            qDebug() << pid_item << "exist";
-            if (kill(pid, SIGKILL) == -1)
-                qDebug() << "send signal fail";
-            qDebug() << pid_item << "is killed";
-            ++signalled;
-        }
-        return signalled;
-    }
-
-private:
-    void stop(const proc_stat &process)
-    {
-        kill(process.pid, SIGSTOP);
-        stopped[process.pid] = process.start_time;
-    }
-
-    void wait_for_stopped_state() const
-    {
-        for (int round = 0; round < settle_rounds; ++round) {
-            const bool all = std::all_of(stopped.begin(), stopped.end(), [](const auto &process) {
-                const std::optional<proc_stat> now = read_proc_stat(process.first);
-                return !now || now->start_time != process.second || is_frozen_state(now->state);
-            });
-            if (all)
-                return;
-            usleep(settle_wait_us);
-        }
-    }
-
-    // One pass: stops every newcomer, and again every process that is not
-    // stopped (someone may have continued it). True when nothing was new and
-    // every process of the tree was seen stopped.
-    bool pass_over_table()
-    {
-        const std::vector<proc_stat> table = read_process_table();
-        // From everything stopped so far, not only the root: a stopped
-        // process whose parent was killed by someone else is still ours.
-        current = tree_members(table, stopped);
-        bool frozen = true;
-        for (const proc_stat &process : table) {
-            if (!current.count(process.pid))
-                continue;
-            const auto known = stopped.find(process.pid);
-            if (known == stopped.end() || known->second != process.start_time) {
-                if (known == stopped.end())
-                    order.push_back(process.pid);
-                stop(process);
-                frozen = false;
-            } else if (!is_frozen_state(process.state)) {
-                kill(process.pid, SIGSTOP);
-                frozen = false;
-            }
-        }
-        return frozen;
-    }
-
-    std::vector<pid_t> order;
-    process_ids stopped; // every process sent SIGSTOP, by pid and start time
-    members_map current; // the tree as the last pass saw it
+// A listing that runs while the trees are frozen.
+struct running_listing {
+    pid_t child;
+    int fd;
 };
 
-} // namespace
-
-std::optional<QStringList> list_tree(pid_t root)
+std::optional<running_listing> start_listing(pid_t root)
 {
     // pstree run directly, not through a shell. Both ends of the pipe are
     // close-on-exec: neither may leak into an application a runner launches
@@ -224,8 +104,20 @@ std::optional<QStringList> list_tree(pid_t root)
     for (QByteArray &word : words)
         args.push_back(word.data());
     args.push_back(nullptr);
+    // As any program run from a shell: the daemon ignores SIGPIPE, and a pid
+    // 1 daemon blocks SIGCHLD for its reaper; pstree must inherit neither.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, piped;
+    sigemptyset(&none);
+    sigemptyset(&piped);
+    sigaddset(&piped, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &piped);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t child = -1;
-    const int err = posix_spawnp(&child, args.front(), &actions, nullptr, args.data(), environ);
+    const int err = posix_spawnp(&child, args.front(), &actions, &attributes, args.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     if (err != 0) {
@@ -234,9 +126,13 @@ std::optional<QStringList> list_tree(pid_t root)
         console::out("popen fail\n");
         return std::nullopt;
     }
+    return running_listing{child, fds[0]};
+}
 
+QStringList read_listing(const running_listing &listing)
+{
     QStringList pid_list;
-    if (FILE *stream = fdopen(fds[0], "r")) {
+    if (FILE *stream = fdopen(listing.fd, "r")) {
         char *line = nullptr;
         size_t capacity = 0;
         ssize_t length;
@@ -247,12 +143,81 @@ std::optional<QStringList> list_tree(pid_t root)
         std::fclose(stream);
     } else {
         qDebug() << "fdopen:" << std::strerror(errno);
-        close(fds[0]); // pstree ends on the broken pipe
+        close(listing.fd); // pstree ends on the broken pipe
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(listing.child, &status, 0) < 0 && errno == EINTR) {
     }
     return pid_list;
+}
+
+// The signal order: tree by tree, the root, then the candidates that are
+// processes of its tree, in listing order, then the processes the walk found
+// that the listing did not; each once. A name that holds "(123)" adds
+// nothing when 123 is not in the tree, and a name that hides the root's own
+// pid from the parser does not spare the root.
+std::vector<pid_t> signal_order(const QStringList &pid_list, bool host_listing,
+                                const std::vector<proc_stat> &roots, const tree_freezer &freezer)
+{
+    std::vector<pid_t> order;
+    std::unordered_set<pid_t> taken;
+    for (size_t tree = 0; tree < roots.size(); ++tree) {
+        const int t = static_cast<int>(tree);
+        const pid_t root = roots[tree].pid;
+        if (freezer.is_member(root, t) && taken.insert(root).second)
+            order.push_back(root);
+        QStringList listed, dropped;
+        for (const QString &pid_item : pid_list) {
+            bool ok = false;
+            const pid_t pid = pid_item.toInt(&ok, 10);
+            if (!ok || !freezer.is_member(pid, t)) {
+                dropped.append(pid_item); // a name, a thread, another tree, or gone
+                continue;
+            }
+            listed.append(pid_item);
+            if (taken.insert(pid).second)
+                order.push_back(pid);
+        }
+        if (host_listing)
+            qDebug() << "tree of" << root << "listed:" << listed;
+        else if (!dropped.isEmpty())
+            qDebug() << "not processes of the tree of" << root << ", left alone:" << dropped;
+        for (const pid_t pid : freezer.found()) {
+            if (freezer.is_member(pid, t) && taken.insert(pid).second)
+                order.push_back(pid);
+        }
+    }
+    return order;
+}
+
+// SIGKILL in order, with a probe first: a stopped process cannot end by
+// itself, but another killer may have been quicker.
+int kill_in_order(const std::vector<pid_t> &order, const std::function<bool(pid_t)> &spared)
+{
+    int signalled = 0;
+    for (const pid_t pid : order) {
+        if (spared && spared(pid))
+            continue;
+        const QString pid_item = QString::number(pid);
+        if (kill(pid, 0) != 0)
+            continue;
+        qDebug() << pid_item << "exist";
+        if (kill(pid, SIGKILL) == -1)
+            qDebug() << "send signal fail";
+        qDebug() << pid_item << "is killed";
+        ++signalled;
+    }
+    return signalled;
+}
+
+} // namespace
+
+std::optional<QStringList> list_tree(pid_t root)
+{
+    const std::optional<running_listing> listing = start_listing(root);
+    if (!listing)
+        return std::nullopt;
+    return read_listing(*listing);
 }
 
 QByteArray listing_command(pid_t root)
@@ -279,38 +244,72 @@ QStringList pids_in_listing_line(const QString &line)
     return pids;
 }
 
-kill_report kill_process_tree(pid_t root)
+kill_report kill_process_trees(const std::vector<pid_t> &requested,
+                               const tree_kill_options &options)
 {
     kill_report report;
-    if (!may_kill(root))
+    std::vector<proc_stat> roots;
+    for (const pid_t root : requested) {
+        if (const std::optional<proc_stat> process = killable(root))
+            roots.push_back(*process);
+    }
+    if (roots.empty())
         return report;
+    const bool host_listing = roots.size() > 1;
+    const pid_t listed_root = host_listing ? 0 : roots.front().pid;
+    roots.erase(std::remove_if(roots.begin(), roots.end(),
+                               [](const proc_stat &root) {
+                                   if (!holds_caller(root.pid))
+                                       return false;
+                                   qDebug() << "kill_app refused: the tree of" << root.pid
+                                            << "holds this daemon";
+                                   return true;
+                               }),
+                roots.end());
+
+    // The trees stop forking first; then the listing runs while they
+    // freeze: it reads every process of the host, the freeze only the
+    // trees. One listing serves every tree of the batch; pid 0 lists them all.
+    kill_priority priority;
+    std::optional<tree_freezer> freezer;
+    if (!roots.empty()) {
+        freezer.emplace(roots);
+        freezer->stop_trees();
+        if (options.after_stop)
+            options.after_stop();
+    }
     const auto started = std::chrono::steady_clock::now();
-    const std::optional<QStringList> pid_list = list_tree(root);
-    report.listing_ms = ms_since(started);
-    if (!pid_list)
-        return report;
-    report.listed = pid_list->size();
-    qDebug() << *pid_list;
-
-    // Nothing is signalled before the tree is checked against the process
-    // table: the listing's text is partly the applications' own.
-    const std::vector<proc_stat> table = read_process_table();
-    process_ids root_id;
-    for (const proc_stat &process : table) {
-        if (process.pid == root)
-            root_id.emplace(root, process.start_time);
+    std::optional<running_listing> listing;
+    if (options.list) {
+        priority.restore(); // not for the listing: it would take the CPU from everyone
+        listing = start_listing(listed_root);
+        if (!roots.empty())
+            priority.raise();
+        if (!listing)
+            qDebug() << "listing not run; killing the trees as /proc shows them, from"
+                     << requested.front();
     }
-    const members_map members = tree_members(table, root_id);
-    if (members.empty())
-        return report; // no such process (any more)
-    if (members.count(getpid())) {
-        // Stopping ourselves would leave nobody to send the SIGKILL.
-        qDebug() << "kill_app refused: the tree of" << root << "holds this daemon";
-        return report;
-    }
+    if (freezer)
+        report.frozen = freezer->freeze(&report.passes);
+    // Frozen, the trees take no CPU: the rest may wait its turn like anyone.
+    priority.restore();
 
-    tree_freezer freezer(signal_order(*pid_list, root, members));
-    freezer.freeze(members, &report);
-    report.signalled = freezer.kill_all();
+    QStringList pid_list;
+    if (listing) {
+        pid_list = read_listing(*listing);
+        report.listing_ms = ms_since(started);
+        report.listed = pid_list.size();
+        if (!host_listing)
+            qDebug() << pid_list;
+    }
+    if (!freezer)
+        return report;
+    report.signalled =
+        kill_in_order(signal_order(pid_list, host_listing, roots, *freezer), options.spared);
     return report;
+}
+
+kill_report kill_process_tree(pid_t root)
+{
+    return kill_process_trees({root});
 }

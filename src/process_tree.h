@@ -4,8 +4,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 #include <sys/types.h>
+#include <vector>
 
 // The listing command for the tree rooted at root, words separated by single
 // blanks; it is run word by word, without a shell. "-l": on a pipe, pstree
@@ -25,14 +27,30 @@ std::optional<QStringList> list_tree(pid_t root);
 struct kill_report {
     int listed = 0;        // candidates in the listing
     int signalled = 0;     // processes sent SIGKILL
-    int passes = 0;        // passes over the process table while freezing
-    bool frozen = false;   // whether the tree was seen frozen before the kill
-    double listing_ms = 0; // time spent running and reading the listing
+    int passes = 0;        // walks over the trees while freezing
+    bool frozen = false;   // whether the trees were seen frozen before the kill
+    double listing_ms = 0; // time from starting the listing to its last line
 };
 
-// Kills the tree rooted at root with SIGKILL, the root first, then its
-// descendants in listing order. A root that is no process, pid 2 or a kernel
-// thread is refused at once, without a listing. The tree is frozen with SIGSTOP before the
+struct tree_kill_options {
+    // Run the listing for the signal order. Without it, the processes die
+    // in the order the walk found them, the roots first.
+    bool list = true;
+    // Called once one walk has stopped every process of the trees it
+    // reached, before the freeze is confirmed; processes it kills may be
+    // dying while the rest is still stopping.
+    std::function<void()> after_stop;
+    // Processes not to signal, having been killed some other way.
+    std::function<bool(pid_t)> spared;
+};
+
+// Kills the trees rooted at roots with SIGKILL: tree by tree, the root
+// first, then its descendants in listing order, then those the listing
+// missed. A root that is no process, pid 2, a kernel thread or an ancestor
+// of this process is refused. The trees are frozen with SIGSTOP before the
 // first SIGKILL, so no process can fork a child that the kill misses, and no
-// process outside the tree is ever signalled.
+// process outside them is ever signalled. When the listing cannot be run (no
+// pid left to run it), the trees are killed as /proc shows them.
+kill_report kill_process_trees(const std::vector<pid_t> &roots,
+                               const tree_kill_options &options = {});
 kill_report kill_process_tree(pid_t root);

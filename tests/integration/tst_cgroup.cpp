@@ -231,6 +231,44 @@ private slots:
         QVERIFY(QDir().rmdir(threaded));
         QVERIFY(QDir().rmdir(domain));
     }
+
+    // A root and a child that moved to another cgroup die with the rest of
+    // the tree, and the application is reported stopped.
+    void a_root_that_left_its_cgroup_dies_with_its_tree()
+    {
+        runtime_sim_process sim;
+        daemon_process d({platform, QStringLiteral("/bin/true")}, true,
+                         {QStringLiteral("LAVROSK_CGROUP=") + base});
+        QVERIFY(sim.ok());
+        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
+        const QString elsewhere = base + QStringLiteral("/elsewhere");
+        QVERIFY(QDir().mkpath(elsewhere));
+        const QString log = dir.filePath(QStringLiteral("moved.log"));
+        sim.start_app(platform, QStringLiteral(LAVROSK_TREE_BIN), {"balanced", "5", log});
+        QVERIFY(wait_until([&] { return pids_in_file(log).size() == 5; }));
+        const QList<pid_t> members = pids_in_file(log);
+        pid_t root = 0;
+        QVERIFY(wait_until([&] {
+            const QList<QJsonArray> reports = sim.payloads(QStringLiteral("set_app_status"));
+            root = reports.isEmpty() ? 0 : status_list(reports.last()).value(2).toInt();
+            return members.contains(root);
+        }));
+        const pid_t child = members.value(1);
+        for (const pid_t pid : {root, child}) {
+            QFile procs(elsewhere + QStringLiteral("/cgroup.procs"));
+            QVERIFY(procs.open(QIODevice::WriteOnly));
+            QVERIFY(procs.write(QByteArray::number(pid)) > 0);
+        }
+        sim.kill_app(platform, QString::number(root));
+        QVERIFY(wait_until(
+            [&] { return std::none_of(members.begin(), members.end(), process_alive); }));
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }));
+        const QList<QJsonArray> reports = sim.payloads(QStringLiteral("set_app_status"));
+        QCOMPARE(status_list(reports.last()).value(3), QStringLiteral("stop"));
+        QVERIFY(d.err().contains(QStringLiteral("cgroup of %1 killed").arg(root).toUtf8()));
+        QVERIFY(wait_until([&] { return app_cgroups().isEmpty(); }));
+        QVERIFY(QDir().rmdir(elsewhere));
+    }
 };
 
 int main(int argc, char **argv)

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,38 @@ QList<pid_t> sorted_pids(const std::unordered_map<pid_t, proc_stat> &members)
         pids.append(member.first);
     std::sort(pids.begin(), pids.end());
     return pids;
+}
+
+constexpr const char *threaded_parent_flag = "--threaded-parent";
+
+// A process whose child was forked by its second thread: the kernel lists
+// that child under the thread, not under the process. Writes the child's pid
+// to fd, then waits.
+[[noreturn]] void run_threaded_parent(int fd)
+{
+    pthread_t thread;
+    pthread_create(
+        &thread, nullptr,
+        [](void *arg) -> void * {
+            const pid_t grandchild = fork();
+            if (grandchild == 0) {
+                for (;;)
+                    pause();
+            }
+            if (write(*static_cast<int *>(arg), &grandchild, sizeof grandchild) < 0)
+                _exit(1);
+            for (;;)
+                pause();
+        },
+        &fd);
+    for (;;)
+        pause();
+}
+
+bool gone(pid_t pid)
+{
+    const std::optional<proc_stat> process = read_proc_stat(pid);
+    return !process || process->state == 'Z' || process->state == 'X';
 }
 
 } // namespace
@@ -214,7 +247,49 @@ private slots:
                 5000));
         }
     }
+
+    // Two trees in one call, one of them with a child of a second thread:
+    // both die whole.
+    void trees_killed_together_die_whole_with_their_threads_children()
+    {
+        int fds[2];
+        QVERIFY(pipe(fds) == 0);
+        const pid_t threaded = fork();
+        if (threaded == 0) {
+            // A fresh program: a forked copy of a threaded one may not start
+            // threads under a sanitizer.
+            const QByteArray fd = QByteArray::number(fds[1]);
+            execl("/proc/self/exe", "tst_process_tree", threaded_parent_flag, fd.constData(),
+                  (char *)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        pid_t grandchild = -1;
+        QCOMPARE(read(fds[0], &grandchild, sizeof grandchild), ssize_t(sizeof grandchild));
+        close(fds[0]);
+        const pid_t plain = fork();
+        if (plain == 0) {
+            for (;;)
+                pause();
+        }
+        const kill_report report = kill_process_trees({threaded, plain});
+        QVERIFY(report.frozen);
+        QCOMPARE(report.signalled, 3);
+        for (const pid_t root : {threaded, plain}) {
+            int status = 0;
+            QCOMPARE(waitpid(root, &status, 0), root);
+            QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return gone(grandchild); }, 5000));
+    }
 };
 
-QTEST_GUILESS_MAIN(tst_process_tree)
+int main(int argc, char **argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], threaded_parent_flag) == 0)
+        run_threaded_parent(std::atoi(argv[2]));
+    QCoreApplication app(argc, argv);
+    tst_process_tree test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_process_tree.moc"

@@ -1,0 +1,10 @@
+// The kill an application's root gets (no bus here): by its cgroup when it
+// has one, and always by its process tree as well, so that nothing that
+// left the cgroup survives.
+#pragma once
+
+#include <sys/types.h>
+#include <vector>
+
+// Kills the applications (or mere trees) rooted at roots, together.
+void kill_applications(const std::vector<pid_t> &roots);
