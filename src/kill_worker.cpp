@@ -1,5 +1,7 @@
 #include "kill_worker.h"
 
+#include "tree_freezer.h"
+
 #include <QDebug>
 
 #include <malloc.h>
@@ -29,7 +31,9 @@ void kill_worker::enqueue(pid_t root)
     try {
         // Detached: it ends by itself once the queue is empty, and nothing
         // joins it; the destructor waits on "running" instead.
-        std::thread([this] { drain(); }).detach();
+        std::thread thread([this] { drain(); });
+        kill_priority::give(thread.native_handle());
+        thread.detach();
     } catch (const std::system_error &error) {
         // No thread to be had: kill here, as a kill that waits is better than none.
         qDebug() << "kill thread not started:" << error.what() << "; killing on this thread";

@@ -142,6 +142,14 @@ bool tree_freezer::walk()
     return frozen;
 }
 
+void kill_priority::give(pthread_t thread)
+{
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    // Refused without the right (EPERM): the thread raises its nice value itself.
+    (void)pthread_setschedparam(thread, SCHED_FIFO, &param);
+}
+
 void kill_priority::raise()
 {
     if (raised)
@@ -149,7 +157,10 @@ void kill_priority::raise()
     // The lowest real-time priority: above every ordinary process, however
     // many a storm has made, and only while the freeze lasts (the kernel
     // keeps a share of each second for ordinary processes even so).
-    if (pthread_getschedparam(pthread_self(), &old_policy, &old_param) == 0) {
+    // The usual one is the main thread's: this thread may have been made
+    // at the raised one already.
+    old_policy = sched_getscheduler(getpid());
+    if (old_policy >= 0 && sched_getparam(getpid(), &old_param) == 0) {
         sched_param param{};
         param.sched_priority = sched_get_priority_min(SCHED_FIFO);
         if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {

@@ -5,6 +5,7 @@
 
 #include "process_table.h"
 
+#include <pthread.h>
 #include <sched.h>
 #include <unordered_map>
 #include <vector>
@@ -57,10 +58,16 @@ private:
 class kill_priority
 {
 public:
+    // Gives thread the raised priority from its first instruction on, where
+    // the right to it is had. A thread just made waits behind every process
+    // of a storm before it first runs, and stops none meanwhile.
+    static void give(pthread_t thread);
+
     kill_priority() { raise(); }
     ~kill_priority() { restore(); }
     void raise();
-    // Back to the usual priority, which a process started now inherits.
+    // Back to the daemon's usual priority (its main thread's), which a
+    // process started now inherits.
     void restore();
     kill_priority(const kill_priority &) = delete;
     kill_priority &operator=(const kill_priority &) = delete;
