@@ -281,13 +281,11 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
 }
 
 // The application was killed while this launch was being made: it goes the
-// way of every kill, from the main thread.
+// way of every kill (queued for the kill thread; callable from any thread).
 void app_start_thread::kill_relaunched(pid_t pid)
 {
     qDebug() << "killed while relaunched:" << pid;
-    client_daemon *client = clients;
-    QMetaObject::invokeMethod(
-        client, [client, pid] { client->kill_all_sub_process(pid); }, Qt::QueuedConnection);
+    clients->kill_all_sub_process(pid);
 }
 
 // The end sequence. last_pid is -1 when the last launch never started (fork

@@ -32,6 +32,7 @@ public:
     // The same through a proxy made beforehand: sends without a wait, so it
     // may be called under a lock.
     static void send_daemon_log(runtime::call_proxy &via, const QString &log);
+    // Queues the kill of the tree (or application) of pid; callable from any thread.
     void kill_all_sub_process(pid_t pid);
 
 public slots:
