@@ -13,18 +13,6 @@ namespace {
 
 const QString platform = QStringLiteral("shop@c1@0");
 
-QList<pid_t> pids_in_file(const QString &path)
-{
-    QFile file(path);
-    QList<pid_t> pids;
-    if (file.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : file.readAll().split('\n'))
-            if (!line.isEmpty())
-                pids.append(line.toInt());
-    }
-    return pids;
-}
-
 bool write_file(const QString &path, const QByteArray &text)
 {
     QFile file(path);
@@ -122,12 +110,8 @@ private slots:
             QVERIFY(wait_until([&] { return pids_in_file(log).size() == 20; }));
             const QList<pid_t> members = pids_in_file(log);
             // The running report may arrive after the tree is in place.
-            pid_t root = 0;
-            QVERIFY(wait_until([&] {
-                const QList<QJsonArray> reports = sim.payloads(QStringLiteral("set_app_status"));
-                root = reports.isEmpty() ? 0 : status_list(reports.last()).value(2).toInt();
-                return members.contains(root);
-            }));
+            const pid_t root = reported_root(sim, members);
+            QVERIFY(root > 0);
             QCOMPARE(app_cgroups().size(), 1);
             if (round == 1) {
                 sim.kill_app(platform, QString::number(root));
@@ -247,12 +231,8 @@ private slots:
         sim.start_app(platform, QStringLiteral(LAVROSK_TREE_BIN), {"balanced", "5", log});
         QVERIFY(wait_until([&] { return pids_in_file(log).size() == 5; }));
         const QList<pid_t> members = pids_in_file(log);
-        pid_t root = 0;
-        QVERIFY(wait_until([&] {
-            const QList<QJsonArray> reports = sim.payloads(QStringLiteral("set_app_status"));
-            root = reports.isEmpty() ? 0 : status_list(reports.last()).value(2).toInt();
-            return members.contains(root);
-        }));
+        const pid_t root = reported_root(sim, members);
+        QVERIFY(root > 0);
         const pid_t child = members.value(1);
         for (const pid_t pid : {root, child}) {
             QFile procs(elsewhere + QStringLiteral("/cgroup.procs"));

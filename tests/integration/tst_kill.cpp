@@ -24,32 +24,6 @@ struct app_tree {
     QList<pid_t> members;
 };
 
-QList<pid_t> pids_in_file(const QString &path)
-{
-    QFile file(path);
-    QList<pid_t> pids;
-    if (file.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : file.readAll().split('\n'))
-            if (!line.isEmpty())
-                pids.append(line.toInt());
-    }
-    return pids;
-}
-
-// Live processes whose command line holds tag: every process of one helper
-// tree, storm children included.
-QList<pid_t> tagged(const QString &tag)
-{
-    QList<pid_t> pids;
-    for (const QString &name : QDir(QStringLiteral("/proc")).entryList({"[0-9]*"}, QDir::Dirs)) {
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(name));
-        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(tag.toUtf8()) &&
-            process_alive(name.toInt()))
-            pids.append(name.toInt());
-    }
-    return pids;
-}
-
 // State and parent of a process, from the fields after its name.
 QList<QByteArray> stat_fields(const QString &pid)
 {
@@ -194,7 +168,7 @@ private slots:
         // being killed, so kill again until nothing is left.
         for (const QString &log : logs) {
             wait_until([&] {
-                const QList<pid_t> left = tagged(log);
+                const QList<pid_t> left = tagged_processes(log);
                 for (const pid_t pid : left)
                     kill(pid, SIGKILL);
                 return left.isEmpty();
@@ -370,7 +344,7 @@ private slots:
             QVERIFY(wait_until([&] { return none_alive(tree.members); }, 30000));
             // Orphaned children check for their parent within 5 ms.
             QTest::qWait(100);
-            const QList<pid_t> survivors = tagged(tree.log);
+            const QList<pid_t> survivors = tagged_processes(tree.log);
             for (const pid_t pid : survivors)
                 kill(pid, SIGKILL);
             QVERIFY2(survivors.isEmpty(),

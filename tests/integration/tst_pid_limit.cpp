@@ -62,19 +62,6 @@ int reported_running(runtime_sim_process &sim)
     return reported(sim, "running");
 }
 
-// Live processes whose command line holds tag: the tree, storm children included.
-QList<pid_t> tagged(const QString &tag)
-{
-    QList<pid_t> pids;
-    for (const QString &name : QDir(QStringLiteral("/proc")).entryList({"[0-9]*"}, QDir::Dirs)) {
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(name));
-        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(tag.toUtf8()) &&
-            process_alive(name.toInt()))
-            pids.append(name.toInt());
-    }
-    return pids;
-}
-
 } // namespace
 
 class tst_pid_limit : public QObject
@@ -180,17 +167,12 @@ private slots:
         sim.start_app(platform, QStringLiteral(LAVROSK_TREE_BIN), {"storm", "100", log});
         QVERIFY(wait_until(
             [&] { return read_file(cgroup + QStringLiteral("/pids.current")).toInt() >= limit; }));
-        pid_t root = 0;
-        QVERIFY(wait_until([&] {
-            const QList<QJsonArray> reports = sim.payloads(QStringLiteral("set_app_status"));
-            root = reports.isEmpty() ? 0 : status_list(reports.last()).value(2).toInt();
-            return root > 0;
-        }));
-        QVERIFY(tagged(log).contains(root));
+        const pid_t root = reported_root(sim, tagged_processes(log));
+        QVERIFY(root > 0);
         sim.kill_app(platform, QString::number(root));
         // Orphaned storm children check for their parent within 5 ms.
-        const bool all_gone = wait_until([&] { return tagged(log).isEmpty(); }, 20000);
-        for (const pid_t pid : tagged(log))
+        const bool all_gone = wait_until([&] { return tagged_processes(log).isEmpty(); }, 20000);
+        for (const pid_t pid : tagged_processes(log))
             kill(pid, SIGKILL);
         QVERIFY(all_gone);
         QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }));

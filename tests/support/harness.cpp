@@ -266,6 +266,41 @@ bool process_alive(pid_t pid)
     return fields && state != "Z" && state != "X" && !(flags & 0x4);
 }
 
+QList<pid_t> pids_in_file(const QString &path)
+{
+    QFile file(path);
+    QList<pid_t> pids;
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n'))
+            if (!line.isEmpty())
+                pids.append(line.toInt());
+    }
+    return pids;
+}
+
+QList<pid_t> tagged_processes(const QString &tag)
+{
+    QList<pid_t> pids;
+    for (const QString &name : QDir(QStringLiteral("/proc")).entryList({"[0-9]*"}, QDir::Dirs)) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(name));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(tag.toUtf8()) &&
+            process_alive(name.toInt()))
+            pids.append(name.toInt());
+    }
+    return pids;
+}
+
+pid_t reported_root(runtime_sim_process &sim, const QList<pid_t> &members)
+{
+    pid_t root = 0;
+    wait_until([&] {
+        const QList<QJsonArray> reports = sim.payloads(QStringLiteral("set_app_status"));
+        root = reports.isEmpty() ? 0 : status_list(reports.last()).value(2).toInt();
+        return members.contains(root);
+    });
+    return members.contains(root) ? root : 0;
+}
+
 int thread_count(pid_t pid)
 {
     return QDir(QStringLiteral("/proc/%1/task").arg(pid))

@@ -126,6 +126,14 @@ QString probe_binary();
 QStringList status_list(const QJsonArray &payload);
 // Whether a process exists and has not begun to exit.
 bool process_alive(pid_t pid);
+// The pids a tree helper wrote to its file, one a line.
+QList<pid_t> pids_in_file(const QString &path);
+// Live processes whose command line holds tag (a tree helper's file): every
+// process of one tree, storm children included.
+QList<pid_t> tagged_processes(const QString &tag);
+// The pid of the application last reported running, once it is one of
+// members: the report may come after the tree is in place. 0 if not in time.
+pid_t reported_root(runtime_sim_process &sim, const QList<pid_t> &members);
 // Number of threads of a process.
 int thread_count(pid_t pid);
 // Anonymous resident memory of a process, in kB (-1 when unknown).
