@@ -22,17 +22,6 @@ double now()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-QList<pid_t> pids_in_file(const QString &path)
-{
-    QList<pid_t> pids;
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly))
-        for (const QByteArray &line : file.readAll().split('\n'))
-            if (!line.isEmpty())
-                pids.append(line.toInt());
-    return pids;
-}
-
 // The probe's first instruction, from its "launch" line.
 double launch_time(const QString &log)
 {
@@ -97,13 +86,8 @@ bool bench_start_during_kill(const char *tree_bin, int runs, const QString &prog
         if (!wait_until([&] { return pids_in_file(log).size() == 200; }, 60000))
             return false;
         const QList<pid_t> members = pids_in_file(log);
-        // The running report may come after the tree is in place.
-        QString root;
-        if (!wait_until([&] {
-                const QList<QJsonArray> reports = sim.payloads(QStringLiteral("set_app_status"));
-                root = status_list(reports.last()).value(2);
-                return members.contains(root.toInt());
-            }))
+        const QString root = QString::number(reported_root(sim, members));
+        if (root == QLatin1String("0"))
             return false;
         usleep(300 * 1000); // let the storm get going
         QFile::remove(probe_log);
