@@ -25,6 +25,18 @@ constexpr int max_freeze_passes = 200;
 constexpr int settle_rounds = 50;
 constexpr useconds_t settle_wait_us = 1000;
 
+// Stopped, and so is every thread of it: each thread takes the SIGSTOP
+// only once it is scheduled, and until then it may be inside fork().
+bool settled(const proc_stat &process)
+{
+    if (!is_frozen_state(process.state))
+        return false;
+    bool threads_stopped = true;
+    if (process.threads > 1)
+        read_children(process.pid, &threads_stopped, process.threads);
+    return threads_stopped;
+}
+
 } // namespace
 
 tree_freezer::tree_freezer(const std::vector<proc_stat> &roots)
@@ -85,7 +97,7 @@ void tree_freezer::wait_for_stopped_state() const
                                          const std::optional<proc_stat> now =
                                              read_proc_stat(process.first);
                                          return !now || now->start_time != process.second ||
-                                                is_frozen_state(now->state);
+                                                settled(*now);
                                      }),
                       pending.end());
         if (!pending.empty())
