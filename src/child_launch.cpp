@@ -5,6 +5,7 @@
 
 #include "console_out.h"
 #include "fd_limit.h"
+#include "own_priority.h"
 
 #include <cerrno>
 #include <csignal>
@@ -45,6 +46,7 @@ struct launch_context {
     std::vector<char *> env; // into environ, which nobody changes after start-up
     int fd_limit;
     const rlimit *given_fd_limit; // to restore in the application; or nullptr
+    const int *given_nice;        // likewise
     int out_fd;
     int err_fd;
     // The system's text for each errno, for the child to report a failed exec
@@ -68,6 +70,7 @@ launch_context make_context()
                      ? static_cast<int>(limit.rlim_cur)
                      : 65536;
     c.given_fd_limit = fd_limit_to_restore();
+    c.given_nice = nice_to_restore();
     c.out_fd = console::child_out_fd();
     c.err_fd = console::child_err_fd();
 
@@ -179,6 +182,7 @@ launch_plan::launch_plan(QByteArray path, QList<QByteArray> args, QByteArray out
     child_error_texts = shared.error_texts;
     fd_limit = shared.fd_limit;
     given_fd_limit = shared.given_fd_limit;
+    given_nice = shared.given_nice;
     out_fd = shared.out_fd;
     err_fd = shared.err_fd;
 }
@@ -236,9 +240,12 @@ void launch_plan::run_child() const
     // Nothing of the daemon's beyond the standard streams: not the bus
     // connection, not a listing pipe a concurrent kill has open.
     close_all_but(out_fd, err_fd, fd_limit);
-    // The descriptor limit the daemon was given, not the one it raised.
+    // The descriptor limit and the priority the daemon was given, not the
+    // ones it raised for itself.
     if (given_fd_limit != nullptr)
         syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, given_fd_limit, nullptr);
+    if (given_nice != nullptr)
+        syscall(SYS_setpriority, PRIO_PROCESS, 0, *given_nice);
 
     syscall(SYS_execve, child_path, child_argv, child_envp);
     if (errno == ENOENT && child_second_path != nullptr)

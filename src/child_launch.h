@@ -81,6 +81,7 @@ private:
     const error_text *child_error_texts;
     int fd_limit;
     const struct rlimit *given_fd_limit;
+    const int *given_nice;
     int out_fd;
     int err_fd;
     int cgroup_procs_fd = -1;

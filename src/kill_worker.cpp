@@ -4,9 +4,8 @@
 
 #include <QDebug>
 
+#include <cstring>
 #include <malloc.h>
-#include <system_error>
-#include <thread>
 
 kill_worker::kill_worker(std::function<void(const std::vector<pid_t> &)> kill)
     : kill_batch(std::move(kill))
@@ -28,15 +27,17 @@ void kill_worker::enqueue(pid_t root)
             return; // the thread at work takes it in turn
         running = true;
     }
-    try {
-        // Detached: it ends by itself once the queue is empty, and nothing
-        // joins it; the destructor waits on "running" instead.
-        std::thread thread([this] { drain(); });
-        kill_priority::give(thread.native_handle());
-        thread.detach();
-    } catch (const std::system_error &error) {
+    // Detached: it ends by itself once the queue is empty, and nothing
+    // joins it; the destructor waits on "running" instead.
+    const int err = kill_priority::start_thread(
+        [](void *worker) -> void * {
+            static_cast<kill_worker *>(worker)->drain();
+            return nullptr;
+        },
+        this);
+    if (err != 0) {
         // No thread to be had: kill here, as a kill that waits is better than none.
-        qDebug() << "kill thread not started:" << error.what() << "; killing on this thread";
+        qDebug() << "kill thread not started:" << std::strerror(err) << "; killing on this thread";
         drain();
     }
 }

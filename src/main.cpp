@@ -4,6 +4,7 @@
 #include "console_out.h"
 #include "fd_limit.h"
 #include "orphan_reaper.h"
+#include "own_priority.h"
 #include "standard_fds.h"
 
 #include <QCoreApplication>
@@ -46,6 +47,8 @@ int main(int argc, char **argv)
     console::setup();
     console::install_message_handler();
     raise_fd_limit();
+    // Before the first thread (the bus library's), which inherits it.
+    raise_own_priority();
 
     qDebug() << "目标文件名称: " << __FILE__ << "目标行数编号: " << __LINE__
              << "目标函数名称: " << __func__;

@@ -1,6 +1,7 @@
 #include "process_tree.h"
 
 #include "console_out.h"
+#include "own_priority.h"
 #include "process_table.h"
 #include "tree_freezer.h"
 
@@ -116,6 +117,7 @@ std::optional<running_listing> start_listing(pid_t root)
     posix_spawnattr_setsigdefault(&attributes, &piped);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t child = -1;
+    const given_priority as_given; // the listing is no work of the daemon's own
     const int err = posix_spawnp(&child, args.front(), &actions, &attributes, args.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);

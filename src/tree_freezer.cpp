@@ -92,14 +92,13 @@ void tree_freezer::wait_for_stopped_state() const
             pending.emplace_back(member.first, member.second.start_time);
     }
     for (int round = 0; round < settle_rounds && !pending.empty(); ++round) {
-        pending.erase(std::remove_if(pending.begin(), pending.end(),
-                                     [](const auto &process) {
-                                         const std::optional<proc_stat> now =
-                                             read_proc_stat(process.first);
-                                         return !now || now->start_time != process.second ||
-                                                settled(*now);
-                                     }),
-                      pending.end());
+        pending.erase(
+            std::remove_if(pending.begin(), pending.end(),
+                           [](const auto &process) {
+                               const std::optional<proc_stat> now = read_proc_stat(process.first);
+                               return !now || now->start_time != process.second || settled(*now);
+                           }),
+            pending.end());
         if (!pending.empty())
             usleep(settle_wait_us);
     }
@@ -154,12 +153,32 @@ bool tree_freezer::walk()
     return frozen;
 }
 
-void kill_priority::give(pthread_t thread)
+int kill_priority::start_thread(void *(*run)(void *), void *arg)
 {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    cpu_set_t cpus;
+    const int here = sched_getcpu();
+    if (here >= 0 && pthread_getaffinity_np(pthread_self(), sizeof cpus, &cpus) == 0 &&
+        CPU_ISSET(here, &cpus) && CPU_COUNT(&cpus) > 1) {
+        CPU_CLR(here, &cpus);
+        pthread_attr_setaffinity_np(&attributes, sizeof cpus, &cpus);
+    }
     sched_param param{};
     param.sched_priority = sched_get_priority_min(SCHED_FIFO);
-    // Refused without the right (EPERM): the thread raises its nice value itself.
-    (void)pthread_setschedparam(thread, SCHED_FIFO, &param);
+    pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&attributes, SCHED_FIFO);
+    pthread_attr_setschedparam(&attributes, &param);
+    pthread_t thread;
+    int err = pthread_create(&thread, &attributes, run, arg);
+    if (err == EPERM) {
+        // Without the right to it: the thread raises its nice value itself.
+        pthread_attr_setinheritsched(&attributes, PTHREAD_INHERIT_SCHED);
+        err = pthread_create(&thread, &attributes, run, arg);
+    }
+    pthread_attr_destroy(&attributes);
+    return err;
 }
 
 void kill_priority::raise()

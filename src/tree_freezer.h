@@ -58,10 +58,14 @@ private:
 class kill_priority
 {
 public:
-    // Gives thread the raised priority from its first instruction on, where
-    // the right to it is had. A thread just made waits behind every process
-    // of a storm before it first runs, and stops none meanwhile.
-    static void give(pthread_t thread);
+    // Starts a detached thread running run(arg), at the raised priority from
+    // its first instruction on where the right to it is had (a thread just
+    // made would wait behind every process of a storm before it first ran),
+    // and on CPUs other than the caller's while there are others: a
+    // real-time thread takes its CPU from whatever runs there, and the
+    // caller is the thread that serves the requests queued behind a kill.
+    // Returns 0 or pthread_create's error.
+    static int start_thread(void *(*run)(void *), void *arg);
 
     kill_priority() { raise(); }
     ~kill_priority() { restore(); }
