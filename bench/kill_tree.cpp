@@ -6,7 +6,7 @@
 //                                   the daemon tables; "start" and "platform"
 //                                   name those, "crowd" repeats the shapes
 //                                   with 5,000 idle processes on the host)
-//   BENCH_DAEMON=PATH bench_kill    the daemon tables for that build as well
+//   BENCH_DAEMON=PATH[:PATH...] bench_kill    the daemon tables for those builds as well
 //
 // Time is from the start of the kill to the last process of the tree gone
 // (dead or a zombie), or 3 s. Survivors are processes of the tree, storm
@@ -24,6 +24,7 @@
 #include <QStringList>
 bool bench_start_during_kill(const char *tree_bin, int runs, const QString &program);
 bool bench_platform_kill(const char *tree_bin, const std::vector<int> &counts);
+QStringList bench_daemons();
 #endif
 
 #include <algorithm>
@@ -355,11 +356,7 @@ int main(int argc, char **argv)
     // unreaped, they would fill /proc and slow every later listing.
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     QCoreApplication app(argc, argv);
-    // This build, then BENCH_DAEMON's when given.
-    QStringList programs{QString()};
-    if (!qEnvironmentVariable("BENCH_DAEMON").isEmpty())
-        programs.append(qEnvironmentVariable("BENCH_DAEMON"));
-    for (const QString &program : programs) {
+    for (const QString &program : bench_daemons()) {
         if (start_table && !bench_start_during_kill(LAVROSK_TREE_BIN, runs, program))
             std::fprintf(stderr, "bench_kill: no private bus or daemon for the start table\n");
     }
