@@ -72,11 +72,24 @@ bool bench_start_during_kill(const char *tree_bin, int runs, const QString &prog
                           {QStringLiteral("PROBE_LOG=") + probe_log}, program);
     if (!wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }))
         return false;
+    // As a container's first process: the daemon and so every application in
+    // a cgroup of their own, the bus and the stand-in outside it.
+    const QString container = qEnvironmentVariable("BENCH_CONTAINER");
+    if (!container.isEmpty()) {
+        QFile procs(container + QStringLiteral("/cgroup.procs"));
+        if (!procs.open(QIODevice::WriteOnly) ||
+            procs.write(QByteArray::number(daemon.pid())) < 0 || !procs.flush()) {
+            std::fprintf(stderr, "bench_kill: cannot move the daemon into %s: %s\n",
+                         qPrintable(container), qPrintable(procs.errorString()));
+            return false;
+        }
+    }
 
     const int idle_threads = thread_count(daemon.pid());
     const long idle_kb = rss_anon_kb(daemon.pid());
-    std::printf("\nstart request during the kill of a 200-process storm (ms), daemon: %s\n",
-                program.isEmpty() ? "this build" : qPrintable(program));
+    std::printf("\nstart request during the kill of a 200-process storm (ms), daemon: %s%s%s\n",
+                program.isEmpty() ? "this build" : qPrintable(program),
+                container.isEmpty() ? "" : ", in cgroup ", qPrintable(container));
     std::printf("%4s | %10s | %12s | %8s | %s\n", "run", "kill", "start waits", "target", "met");
     std::vector<double> kills, starts;
     int met = 0;

@@ -7,6 +7,9 @@
 //                                   name those, "crowd" repeats the shapes
 //                                   with 5,000 idle processes on the host)
 //   BENCH_DAEMON=PATH[:PATH...] bench_kill    the daemon tables for those builds as well
+//   BENCH_CONTAINER=DIR bench_kill start      each daemon of the start table moved
+//                                   into the cgroup DIR (v1 or v2) once ready,
+//                                   its applications with it, as in a container
 //
 // Time is from the start of the kill to the last process of the tree gone
 // (dead or a zombie), or 3 s. Survivors are processes of the tree, storm
