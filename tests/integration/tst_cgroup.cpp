@@ -205,6 +205,9 @@ private slots:
                 {platform, QStringLiteral("/bin/true")}, true,
                 {QStringLiteral("LAVROSK_CGROUP=") + unusable, QStringLiteral("PROBE_LOG=") + log});
             QVERIFY(wait_until([&] { return d.err().contains("LAVROSK_CGROUP="); }));
+            // Said before it subscribes: a request sent at once could be lost.
+            QVERIFY(wait_until(
+                [&] { return sim.calls(QStringLiteral("daemon_ready")).size() == stops + 1; }));
             sim.start_app(platform, probe_binary(), {"exit", "0"});
             QVERIFY(wait_until([&] { return sim.platform_stops() == stops + 1; }));
             ++stops;
