@@ -22,8 +22,8 @@ std::optional<pid_t> parse_kill_pid(const QString &text)
     // At most ten characters, leading zeros included, as always.
     if (text.size() > 10)
         return std::nullopt;
-    const std::optional<unsigned long long> value = parse_decimal(
-        text.utf16(), text.utf16() + text.size(), std::numeric_limits<pid_t>::max());
+    const std::optional<unsigned long long> value =
+        parse_decimal(text.utf16(), text.utf16() + text.size(), std::numeric_limits<pid_t>::max());
     if (!value || *value <= 1)
         return std::nullopt;
     return static_cast<pid_t>(*value);

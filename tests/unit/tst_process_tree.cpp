@@ -74,8 +74,8 @@ private slots:
         QTest::newRow("blank or sign inside") << "a( 12)(+3)(-4)(5 )" << QStringList{};
         QTest::newRow("digits of another script") << QStringLiteral("a(١٢)(7)") << QStringList{"7"};
         QTest::newRow("nested") << "a((12))(13)" << QStringList{"13"};
-        QTest::newRow("larger than any pid") << "a(2147483648)(2147483647)"
-                                             << QStringList{"2147483647"};
+        QTest::newRow("larger than any pid")
+            << "a(2147483648)(2147483647)" << QStringList{"2147483647"};
     }
     void listing_lines()
     {
@@ -166,8 +166,8 @@ private slots:
         }
         // The grandchild is in place once the kernel lists it as the root's child.
         std::vector<pid_t> grandchildren;
-        QVERIFY(QTest::qWaitFor([&] { return !(grandchildren = read_children(root)).empty(); },
-                                5000));
+        QVERIFY(
+            QTest::qWaitFor([&] { return !(grandchildren = read_children(root)).empty(); }, 5000));
         const kill_report report = kill_process_tree(root);
         QCOMPARE(report.signalled, 2);
         QVERIFY(report.frozen);
