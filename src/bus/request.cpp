@@ -1,5 +1,7 @@
 #include "request.h"
 
+#include "decimal.h"
+
 #include <limits>
 
 std::optional<start_request> parse_start_request(const QVariantList &app_cmd)
@@ -17,15 +19,12 @@ std::optional<start_request> parse_start_request(const QVariantList &app_cmd)
 
 std::optional<pid_t> parse_kill_pid(const QString &text)
 {
-    if (text.isEmpty() || text.size() > 10)
+    // At most ten characters, leading zeros included, as always.
+    if (text.size() > 10)
         return std::nullopt;
-    long long value = 0;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-        value = value * 10 + (c.unicode() - '0');
-    }
-    if (value <= 1 || value > std::numeric_limits<pid_t>::max())
+    const std::optional<unsigned long long> value =
+        parse_decimal(text.utf16(), text.utf16() + text.size(), std::numeric_limits<pid_t>::max());
+    if (!value || *value <= 1)
         return std::nullopt;
-    return static_cast<pid_t>(value);
+    return static_cast<pid_t>(*value);
 }

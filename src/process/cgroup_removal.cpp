@@ -1,11 +1,12 @@
 #include "cgroup_removal.h"
 
+#include "decimal.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -125,15 +126,19 @@ private:
 
 leftover_sweeper *sweeper = nullptr; // set once at start-up
 
-// The pid in a name lavrosk-<pid>-<n>, or 0 for any other name.
+// The pid in a name lavrosk-<pid>-<n>, or 0 for any other name: one with a
+// blank or a sign in it is none of ours.
 pid_t owner_pid(const char *name)
 {
-    unsigned long pid = 0, n = 0;
-    int used = 0;
-    if (std::sscanf(name, "lavrosk-%lu-%lu%n", &pid, &n, &used) != 2 || name[used] != '\0' ||
-        pid == 0 || pid > 0x7fffffff)
+    static const char prefix[] = "lavrosk-";
+    if (std::strncmp(name, prefix, sizeof prefix - 1) != 0)
         return 0;
-    return static_cast<pid_t>(pid);
+    const char *pid_text = name + sizeof prefix - 1;
+    const char *dash = std::strchr(pid_text, '-');
+    if (dash == nullptr || !parse_decimal(dash + 1, dash + std::strlen(dash)))
+        return 0;
+    const std::optional<unsigned long long> pid = parse_decimal(pid_text, dash, 0x7fffffff);
+    return pid ? static_cast<pid_t>(*pid) : 0;
 }
 
 std::string command_name(const std::string &proc_dir)

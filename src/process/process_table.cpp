@@ -1,11 +1,14 @@
 #include "process_table.h"
 
+#include "decimal.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -17,20 +20,8 @@ constexpr int flags_field = 6;
 constexpr int threads_field = 17;
 constexpr int start_time_field = 19;
 constexpr unsigned kernel_thread_flag = 0x00200000; // PF_KTHREAD
-
-bool parse_number(const char *begin, const char *end, unsigned long long *value)
-{
-    if (begin == end)
-        return false;
-    unsigned long long v = 0;
-    for (const char *p = begin; p != end; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
-        v = v * 10 + static_cast<unsigned long long>(*p - '0');
-    }
-    *value = v;
-    return true;
-}
+constexpr unsigned long long max_pid = 0x7fffffff;
+constexpr unsigned long long max_unsigned = 0xffffffff;
 
 std::optional<proc_stat> read_stat_of(int proc_fd, const char *pid_name)
 {
@@ -66,15 +57,15 @@ std::optional<proc_stat> parse_proc_stat(const char *text, size_t size)
     if (!open || !close || close < open)
         return std::nullopt;
 
-    unsigned long long pid = 0;
     const char *pid_end = open;
     while (pid_end != text && pid_end[-1] == ' ')
         --pid_end;
-    if (!parse_number(text, pid_end, &pid) || pid == 0 || pid > 0x7fffffffULL)
+    const std::optional<unsigned long long> pid = parse_decimal(text, pid_end, max_pid);
+    if (!pid || *pid == 0)
         return std::nullopt;
 
     // Blank-separated fields after the name.
-    proc_stat result{static_cast<pid_t>(pid), 0, 0, 0};
+    proc_stat result{static_cast<pid_t>(*pid), 0, 0, 0};
     const char *p = close + 1;
     for (int field = 0; field <= start_time_field; ++field) {
         while (p != end && *p == ' ')
@@ -84,27 +75,27 @@ std::optional<proc_stat> parse_proc_stat(const char *text, size_t size)
             ++field_end;
         if (p == field_end)
             return std::nullopt;
-        unsigned long long value = 0;
+        std::optional<unsigned long long> value;
         if (field == 0) {
             if (field_end - p != 1)
                 return std::nullopt;
             result.state = *p;
         } else if (field == ppid_field) {
-            if (!parse_number(p, field_end, &value) || value > 0x7fffffffULL)
+            if (!(value = parse_decimal(p, field_end, max_pid)))
                 return std::nullopt;
-            result.ppid = static_cast<pid_t>(value);
+            result.ppid = static_cast<pid_t>(*value);
         } else if (field == flags_field) {
-            if (!parse_number(p, field_end, &value) || value > 0xffffffffULL)
+            if (!(value = parse_decimal(p, field_end, max_unsigned)))
                 return std::nullopt;
-            result.flags = static_cast<unsigned>(value);
+            result.flags = static_cast<unsigned>(*value);
         } else if (field == threads_field) {
-            if (!parse_number(p, field_end, &value) || value > 0xffffffffULL)
+            if (!(value = parse_decimal(p, field_end, max_unsigned)))
                 return std::nullopt;
-            result.threads = static_cast<unsigned>(value);
+            result.threads = static_cast<unsigned>(*value);
         } else if (field == start_time_field) {
-            if (!parse_number(p, field_end, &value))
+            if (!(value = parse_decimal(p, field_end)))
                 return std::nullopt;
-            result.start_time = value;
+            result.start_time = *value;
         }
         p = field_end;
     }
@@ -122,54 +113,6 @@ std::optional<proc_stat> read_proc_stat(pid_t pid)
     return read_stat_of(proc_fd, name);
 }
 
-std::vector<proc_stat> read_process_table()
-{
-    std::vector<proc_stat> table;
-    const int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc_fd < 0) {
-        std::perror("open /proc");
-        return table;
-    }
-    DIR *dir = fdopendir(proc_fd);
-    if (!dir) {
-        std::perror("fdopendir /proc");
-        close(proc_fd);
-        return table;
-    }
-    while (const dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-            continue; // not a process: ".", "self", "sys", ...
-        if (const std::optional<proc_stat> stat = read_stat_of(proc_fd, entry->d_name))
-            table.push_back(*stat);
-    }
-    closedir(dir);
-    return table;
-}
-
-std::unordered_map<pid_t, proc_stat> tree_members(const std::vector<proc_stat> &table,
-                                                  const process_ids &roots)
-{
-    std::unordered_multimap<pid_t, const proc_stat *> children;
-    std::vector<const proc_stat *> todo;
-    for (const proc_stat &entry : table) {
-        children.emplace(entry.ppid, &entry);
-        const auto root = roots.find(entry.pid);
-        if (root != roots.end() && root->second == entry.start_time)
-            todo.push_back(&entry);
-    }
-    std::unordered_map<pid_t, proc_stat> members;
-    while (!todo.empty()) {
-        const proc_stat *entry = todo.back();
-        todo.pop_back();
-        if (!members.emplace(entry->pid, *entry).second)
-            continue; // reached twice: a root below another root
-        const auto range = children.equal_range(entry->pid);
-        for (auto child = range.first; child != range.second; ++child)
-            todo.push_back(child->second);
-    }
-    return members;
-}
-
 bool is_kernel_thread(const proc_stat &process)
 {
     return (process.flags & kernel_thread_flag) != 0;
@@ -182,33 +125,36 @@ bool is_frozen_state(char state)
 
 namespace {
 
-// Appends the pids of one children file: decimal numbers separated by blanks.
+// Appends the pids of one children file: decimal numbers, each followed by
+// a blank.
 void append_children(int fd, std::vector<pid_t> *children)
 {
-    char text[4096];
-    unsigned long long value = 0;
-    bool in_number = false;
+    std::string text; // most processes have a child or two: no allocation
+    char chunk[4096];
+    bool whole = true;
     ssize_t n;
-    while ((n = read(fd, text, sizeof text)) != 0) {
+    while ((n = read(fd, chunk, sizeof chunk)) != 0) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return; // the thread has gone meanwhile
+            whole = false; // the thread has gone meanwhile
+            break;
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            if (text[i] >= '0' && text[i] <= '9') {
-                value = value * 10 + static_cast<unsigned long long>(text[i] - '0');
-                in_number = true;
-            } else if (in_number) {
-                if (value > 0 && value <= 0x7fffffffULL)
-                    children->push_back(static_cast<pid_t>(value));
-                value = 0;
-                in_number = false;
-            }
-        }
+        text.append(chunk, static_cast<size_t>(n));
     }
-    if (in_number && value > 0 && value <= 0x7fffffffULL)
-        children->push_back(static_cast<pid_t>(value));
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find_first_of(" \n", at);
+        if (end == std::string::npos) {
+            if (!whole)
+                break; // a number the failed read may have cut short
+            end = text.size();
+        }
+        const char *word = text.data();
+        const std::optional<unsigned long long> pid = parse_decimal(word + at, word + end, max_pid);
+        if (pid && *pid > 0)
+            children->push_back(static_cast<pid_t>(*pid));
+        at = end + 1;
+    }
 }
 
 } // namespace

@@ -1,11 +1,10 @@
-// The process table as /proc shows it, and trees drawn from its parent links
-// (no bus here).
+// Processes as /proc shows them: one process's entry, and the children of
+// its threads (no bus here).
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <sys/types.h>
-#include <unordered_map>
 #include <vector>
 
 struct proc_stat {
@@ -19,9 +18,6 @@ struct proc_stat {
     unsigned threads = 0;
 };
 
-// A set of processes: pid and start time.
-using process_ids = std::unordered_map<pid_t, unsigned long long>;
-
 // The fields of one /proc/PID/stat text. The name in parentheses is the
 // process's own choice and may hold blanks, ")" or "(123)", so the fields are
 // read after its last ")". nullopt for text of another shape.
@@ -29,15 +25,6 @@ std::optional<proc_stat> parse_proc_stat(const char *text, size_t size);
 
 // One process's entry; nullopt once it is gone.
 std::optional<proc_stat> read_proc_stat(pid_t pid);
-
-// Every process now in /proc. Threads other than a process's first are not
-// listed there, so they are not in the table either.
-std::vector<proc_stat> read_process_table();
-
-// The processes of table that are one of roots (same pid and start time) or
-// descend from one by the parent links, with their entries.
-std::unordered_map<pid_t, proc_stat> tree_members(const std::vector<proc_stat> &table,
-                                                  const process_ids &roots);
 
 // Whether the kernel flags the process as one of its own threads.
 bool is_kernel_thread(const proc_stat &process);

@@ -1,6 +1,7 @@
 #include "process_tree.h"
 
 #include "console_out.h"
+#include "decimal.h"
 #include "own_priority.h"
 #include "process_table.h"
 #include "tree_freezer.h"
@@ -69,13 +70,14 @@ double ms_since(std::chrono::steady_clock::time_point start)
         .count();
 }
 
-bool is_ascii_digits(const QString &text)
+// A candidate of the listing as a pid, if it is one.
+std::optional<pid_t> pid_of(const QString &text)
 {
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    return !text.isEmpty();
+    const std::optional<unsigned long long> value =
+        parse_decimal(text.utf16(), text.utf16() + text.size(), 0x7fffffff);
+    if (!value)
+        return std::nullopt;
+    return static_cast<pid_t>(*value);
 }
 
 // A listing that runs while the trees are frozen.
@@ -170,15 +172,14 @@ std::vector<pid_t> signal_order(const QStringList &pid_list, bool host_listing,
             order.push_back(root);
         QStringList listed, dropped;
         for (const QString &pid_item : pid_list) {
-            bool ok = false;
-            const pid_t pid = pid_item.toInt(&ok, 10);
-            if (!ok || !freezer.is_member(pid, t)) {
+            const std::optional<pid_t> pid = pid_of(pid_item);
+            if (!pid || !freezer.is_member(*pid, t)) {
                 dropped.append(pid_item); // a name, a thread, another tree, or gone
                 continue;
             }
             listed.append(pid_item);
-            if (taken.insert(pid).second)
-                order.push_back(pid);
+            if (taken.insert(*pid).second)
+                order.push_back(*pid);
         }
         if (host_listing)
             qDebug() << "tree of" << root << "listed:" << listed;
@@ -239,7 +240,7 @@ QStringList pids_in_listing_line(const QString &line)
         // A ")" ahead of the "(" makes a candidate that runs to the end of
         // the line; it is refused, and the search goes on behind that ")".
         const QString candidate = line.mid(i_start + 1, i_end > i_start ? i_end - i_start - 1 : -1);
-        if (is_ascii_digits(candidate))
+        if (pid_of(candidate))
             pids.append(candidate);
         from = i_end + 1;
     }

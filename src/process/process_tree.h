@@ -15,8 +15,9 @@
 QByteArray listing_command(pid_t root);
 
 // The candidates of one listing line, in order: every non-empty text of ASCII
-// digits that stands between a "(" and the next ")". They are only
-// candidates: a process's name may hold "(123)" too.
+// digits, a number no larger than the largest pid, that stands between a "("
+// and the next ")". They are only candidates: a process's name may hold
+// "(123)" too.
 QStringList pids_in_listing_line(const QString &line);
 
 // Runs the listing and returns the candidates of all its lines, in order;

@@ -173,7 +173,7 @@ int kill_priority::start_thread(void *(*run)(void *), void *arg)
     pthread_t thread;
     int err = pthread_create(&thread, &attributes, run, arg);
     if (err == EPERM) {
-        // Without the right to it: the thread raises its nice value itself.
+        // Without the right to it: the thread sets nice -20 on itself instead.
         pthread_attr_setinheritsched(&attributes, PTHREAD_INHERIT_SCHED);
         err = pthread_create(&thread, &attributes, run, arg);
     }
@@ -199,7 +199,8 @@ void kill_priority::raise()
             return;
         }
     }
-    // Without the right to it: the highest nice value of this thread alone.
+    // Without the right to it: nice -20 (the highest priority of an ordinary
+    // thread) for this thread alone.
     tid = static_cast<int>(syscall(SYS_gettid));
     errno = 0;
     old_nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));

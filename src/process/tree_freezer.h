@@ -82,5 +82,5 @@ private:
     bool raised = false; // to a real-time policy
     int tid = 0;
     int old_nice = 0;
-    bool niced = false; // failing that, to the highest nice value
+    bool niced = false; // failing that, to nice -20, the top of the ordinary priorities
 };

@@ -1,6 +1,7 @@
 // The argument vector from arbitrary strings: exactly one entry per argument,
 // each the argument's bytes (Latin-1 when it fits, UTF-8 otherwise), and a
-// terminating null; the command text may hold any "~" or empty piece.
+// terminating null; the command text joins the name and the arguments with
+// one "~" each, so that pieces free of "~" can be cut apart again.
 #include "child_launch.h"
 #include "text_util.h"
 
@@ -35,11 +36,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (argv[args.size()] != nullptr)
         abort();
-    // The joined command text is built whatever the arguments hold, and
-    // keeps the name and one "~" per argument.
+    // The command text: the name and each argument, one "~" before each
+    // argument. Where no piece holds a "~", cutting it at every "~" gives the
+    // pieces back, empty ones included.
     const QString name = app_name_of(texts.first());
+    const QStringList pieces = QStringList{name} + texts.mid(1);
     const QString text = command_text(name, texts.mid(1));
-    if (!text.startsWith(name) || text.count(QLatin1Char('~')) < texts.size() - 1)
+    int tildes = 0;
+    for (const QString &piece : pieces)
+        tildes += piece.count(QLatin1Char('~'));
+    if (text.count(QLatin1Char('~')) != tildes + pieces.size() - 1)
+        abort();
+    if (tildes == 0 && text.split(QLatin1Char('~')) != pieces)
         abort();
     return 0;
 }

@@ -1,5 +1,6 @@
 // The tree listing parser on arbitrary lines: every candidate it returns is a
-// non-empty run of ASCII digits that stands right after a "(" and is closed
+// non-empty run of ASCII digits no larger than the largest pid (checked here
+// with Qt's own parser) that stands right after a "(" and is closed
 // by a ")" or by the end of the line. (A ")" ahead of the last "(" makes the
 // parser take the line's tail more than once; the kill dedups candidates.)
 // On a line whose parentheses all enclose pids, it finds every one.
@@ -7,6 +8,16 @@
 
 #include <cstdint>
 #include <cstdlib>
+
+namespace {
+
+bool is_pid_number(const QString &digits)
+{
+    bool ok = false;
+    return digits.toULongLong(&ok, 10) <= 0x7fffffffULL && ok;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -19,6 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (c < QLatin1Char('0') || c > QLatin1Char('9'))
                 abort();
         }
+        if (!is_pid_number(pid))
+            abort();
         int at = 0;
         for (;;) {
             at = line.indexOf(QLatin1Char('(') + pid, at);
@@ -44,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                line.at(end) <= QLatin1Char('9'))
             ++end;
         plain = end > i + 1 && end < line.size() && line.at(end) == QLatin1Char(')');
-        if (plain)
+        if (plain && is_pid_number(line.mid(i + 1, end - i - 1)))
             expected.append(line.mid(i + 1, end - i - 1));
         i = end;
     }

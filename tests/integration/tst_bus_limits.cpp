@@ -1,4 +1,4 @@
-// The bus limits the README recommends, on both system buses: the bus starts
+// The bus limits the operating guide recommends, on both system buses: the bus starts
 // with them, and takes daemons past dbus-daemon's default of 256 connections
 // per user.
 #include "harness.h"

@@ -116,9 +116,12 @@ private slots:
     void kills_of_no_process_or_of_kernel_threads()
     {
         QVERIFY(start());
+        // kthreadd's children are the kernel's threads.
         pid_t kthread = 0;
-        for (const proc_stat &p : read_process_table())
-            kthread = p.pid != 2 && is_kernel_thread(p) ? p.pid : kthread;
+        for (const pid_t pid : read_children(2)) {
+            const std::optional<proc_stat> p = read_proc_stat(pid);
+            kthread = p && is_kernel_thread(*p) ? pid : kthread;
+        }
         QVERIFY(kthread > 2);
         // Without the check, each costs a listing and a scan of /proc, and
         // the real kill behind them waits seconds.

@@ -217,7 +217,14 @@ private slots:
             QVERIFY(owner.unregisterService(name));
         }
         QDBusConnection::disconnectFromBus(QStringLiteral("owner"));
-        QTest::qWait(500);
+        // Every owner change handled: the bus delivers in order, so the log
+        // line of a request sent after them comes after them.
+        runtime_sim_process sim;
+        QVERIFY(sim.ok());
+        sim.kill_app(QStringLiteral("marker@c0@0"), QStringLiteral("1"));
+        QVERIFY(wait_until(
+            [&] { return !sim.daemon_logs().filter(QStringLiteral("marker@c0@0")).isEmpty(); },
+            30000));
         const long after_kb = rss_anon_kb(d->pid());
         QVERIFY(process_alive(d->pid()));
 #ifndef LAVROSK_SANITIZED

@@ -1,5 +1,7 @@
 // The runner's pure helpers: names, command text, splitting, reported
-// command, request checks, wait statuses, and the contract's method names.
+// command, decimal numbers, request checks, wait statuses, and the contract's
+// method names.
+#include "decimal.h"
 #include "request.h"
 #include "runtime_bus.h"
 #include "runtime_proxy.h"
@@ -9,6 +11,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstring>
 #include <vector>
 
 class tst_text : public QObject
@@ -135,6 +138,27 @@ private slots:
         QVERIFY(!parse_start_request({"p", 5, QStringList{}}));
         QVERIFY(!parse_start_request({"p", "/bin/x", "a"}));
         QVERIFY(!parse_start_request({QStringList{"p"}, "/bin/x", QStringList{}}));
+    }
+
+    // Every number the daemon reads from outside goes through it.
+    void decimal_numbers()
+    {
+        const auto parse = [](const char *text, unsigned long long max = ~0ULL) {
+            return parse_decimal(text, text + std::strlen(text), max);
+        };
+        using number = std::optional<unsigned long long>;
+        QCOMPARE(parse("0"), number(0));
+        QCOMPARE(parse("007"), number(7));
+        QCOMPARE(parse("18446744073709551615"), number(~0ULL));
+        QCOMPARE(parse("255", 255), number(255));
+        for (const char *bad : {"", "18446744073709551616", "99999999999999999999", "-1", "+1",
+                                " 1", "1 ", "1a", "\xb1", "\xb9"})
+            QVERIFY2(!parse(bad), bad);
+        QVERIFY(!parse("256", 255));
+        QVERIFY(!parse("1", 0));
+        const QString wide = QStringLiteral("12٣");
+        QVERIFY(!parse_decimal(wide.utf16(), wide.utf16() + wide.size()));
+        QCOMPARE(parse_decimal(wide.utf16(), wide.utf16() + 2), number(12));
     }
 
     void kill_pids_are_checked()
