@@ -16,8 +16,7 @@ namespace {
 constexpr size_t max_tree = 1u << 16;
 
 // Applies each chunk of the file at path to take; false when it cannot be read.
-template <typename Take>
-bool read_file(const std::string &path, Take take)
+template <typename Take> bool read_file(const std::string &path, Take take)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)

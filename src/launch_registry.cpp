@@ -11,7 +11,8 @@ uint64_t wall_clock_usec()
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
 } // namespace
@@ -152,9 +153,9 @@ std::vector<application_status> launch_registry::snapshot() const
         status.pid = app.launches.back();
         status.launches = static_cast<unsigned>(app.launches.size());
         status.since_usec = app.since_usec;
-        status.state = app.killed         ? application_state::killing
-                       : app.relaunching  ? application_state::relaunching
-                                          : application_state::running;
+        status.state = app.killed        ? application_state::killing
+                       : app.relaunching ? application_state::relaunching
+                                         : application_state::running;
         status.last_signal = app.last_signal;
         result.push_back(std::move(status));
     }

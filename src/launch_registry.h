@@ -11,10 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
-#include <map>
 #include <vector>
 
 // What a runner is about to supervise.
@@ -22,7 +22,7 @@ struct application_info {
     QString name; // as the reports name it
     QString path;
     QStringList arguments;
-    std::string cgroup; // its cgroup directory, or empty
+    std::string cgroup;      // its cgroup directory, or empty
     int cgroup_kill_fd = -1; // open on the cgroup's cgroup.kill; owned by the cgroup
 };
 
@@ -32,8 +32,8 @@ const char *state_name(application_state state);
 // One supervised application as a status request shows it.
 struct application_status {
     application_info info;
-    pid_t pid = 0;         // the latest launch
-    unsigned launches = 0; // 1 to 4
+    pid_t pid = 0;           // the latest launch
+    unsigned launches = 0;   // 1 to 4
     uint64_t since_usec = 0; // wall clock when the latest launch began
     application_state state = application_state::running;
     int last_signal = 0; // the signal that ended the launch before, or 0

@@ -18,7 +18,8 @@ uint64_t wall_clock_usec()
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
 QVariantMap application_entry(const application_status &app)
@@ -31,9 +32,8 @@ QVariantMap application_entry(const application_status &app)
     entry.insert(QStringLiteral("launches"), app.launches);
     entry.insert(QStringLiteral("since_usec"), static_cast<qulonglong>(app.since_usec));
     entry.insert(QStringLiteral("state"), QString::fromLatin1(state_name(app.state)));
-    entry.insert(QStringLiteral("last_end"), app.last_signal
-                                                 ? QStringLiteral("signal %1").arg(app.last_signal)
-                                                 : QString());
+    entry.insert(QStringLiteral("last_end"),
+                 app.last_signal ? QStringLiteral("signal %1").arg(app.last_signal) : QString());
     // Read after the registry's lock is released: a slow /proc never holds
     // up a runner.
     if (app.info.cgroup.empty()) {
