@@ -19,45 +19,6 @@ bool write_file(const QString &path, const QByteArray &text)
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush();
 }
 
-// A new directory in the first writable cgroup v2 mount, if it has cgroup.kill.
-QString make_test_cgroup()
-{
-    QFile mounts(QStringLiteral("/proc/self/mounts"));
-    mounts.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : mounts.readAll().split('\n')) {
-        const QList<QByteArray> field = line.split(' ');
-        const QString dir =
-            QString::fromUtf8(field.value(1)) + QStringLiteral("/lavrosk-test-%1").arg(getpid());
-        if (field.value(2) == "cgroup2" && QDir().mkdir(dir)) {
-            if (QFile::exists(dir + QStringLiteral("/cgroup.kill")))
-                return dir;
-            QDir().rmdir(dir);
-        }
-    }
-    return {};
-}
-
-// Kills whatever a failed test left in it, then removes it.
-void remove_test_cgroup(const QString &base)
-{
-    QFile kill_file(base + QStringLiteral("/cgroup.kill"));
-    if (kill_file.open(QIODevice::WriteOnly))
-        kill_file.write("1");
-    kill_file.close();
-    wait_until([&] {
-        // Deepest first: a cgroup with children cannot go.
-        QStringList dirs;
-        QDirIterator it(base, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-        while (it.hasNext())
-            dirs.append(it.next());
-        std::sort(dirs.begin(), dirs.end(),
-                  [](const QString &a, const QString &b) { return a.size() > b.size(); });
-        for (const QString &d : dirs)
-            rmdir(QFile::encodeName(d).constData());
-        return rmdir(QFile::encodeName(base).constData()) == 0;
-    });
-}
-
 } // namespace
 
 class tst_cgroup : public QObject
