@@ -148,6 +148,48 @@ private slots:
         QVERIFY(wait_until([&] { return app_cgroups().isEmpty(); }));
     }
 
+    // At the descriptor limit every application that runs in a cgroup can
+    // still be killed: the kill needs no new descriptor. The daemon never
+    // calls a live process gone.
+    void kills_at_the_descriptor_limit()
+    {
+        runtime_sim_process sim;
+        QVERIFY(sim.ok());
+        daemon_process d({QStringLiteral("--nofile=64:64"), QStringLiteral("--"), daemon_binary(),
+                          platform, QStringLiteral("/bin/true")},
+                         true, {QStringLiteral("LAVROSK_CGROUP=") + base},
+                         QStringLiteral("prlimit"));
+        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
+        const QString gate = dir.filePath(QStringLiteral("limit-gate"));
+        const int apps = 57;
+        for (int i = 0; i < apps; ++i)
+            sim.start_app(platform, probe_binary(), {QStringLiteral("wait"), gate});
+        QVariantMap about;
+        QList<QVariantMap> running;
+        QVERIFY2(
+            wait_until(
+                [&] { return daemon_status(d.pid(), &about, &running) && running.size() == apps; },
+                30000),
+            d.err().constData());
+        QList<pid_t> in_cgroups;
+        for (const QVariantMap &app : running)
+            if (app.contains(QStringLiteral("cgroup")))
+                in_cgroups.append(static_cast<pid_t>(app.value(QStringLiteral("pid")).toUInt()));
+        // The first ones at least got a cgroup; the descriptors ran out later.
+        QVERIFY2(in_cgroups.size() >= 20, QByteArray::number(in_cgroups.size()).constData());
+        QVERIFY(in_cgroups.size() < apps);
+        for (const pid_t pid : in_cgroups)
+            sim.kill_app(platform, QString::number(pid));
+        QVERIFY2(wait_until([&] {
+                     return std::none_of(in_cgroups.begin(), in_cgroups.end(), process_alive);
+                 }),
+                 d.err().constData());
+        // Where a tree could not be read, the line says why.
+        QVERIFY(!d.err().contains("kill_app: no process"));
+        QVERIFY(write_file(gate, ""));
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }, 30000));
+    }
+
     // A threaded cgroup, or a domain made threaded, refuses processes: the
     // daemon says so once and launches without it.
     void threaded_cgroup_is_not_used()
