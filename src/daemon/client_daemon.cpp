@@ -8,6 +8,7 @@
 #include "launch_registry.h"
 #include "request.h"
 #include "runtime_bus.h"
+#include "status_service.h"
 
 #include <QDBusConnection>
 #include <QDebug>
@@ -50,6 +51,8 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
                 SLOT(kill_daemon_slot(QString)));
     watch->confirm(runtime::kill_daemon, rule(runtime::kill_daemon, stop_match.value(0)));
 
+    // Before the announcement: a service that hears it may ask what runs.
+    new status_service(app_platform, this);
     const QVariantList platform_status{app_platform, apppath, appargv};
     runtime::watch_presence(this);
     // The owner of the service's name: what the subscriptions above check a

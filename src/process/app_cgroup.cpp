@@ -2,6 +2,7 @@
 
 #include "cgroup_removal.h"
 #include "console_out.h"
+#include "launch_registry.h"
 
 #include <QDebug>
 
@@ -10,21 +11,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace {
 
 std::string base_dir; // written once at start-up, before any runner exists
 std::atomic<unsigned> serial{0};
-
-// The current root process of every application in a cgroup, and the
-// cgroup.kill file that ends it.
-std::mutex registry_mutex;
-std::unordered_map<pid_t, std::string> kill_files;
 
 // Whether the file at path is the one open as fd.
 bool same_file(int fd, const std::string &path)
@@ -97,6 +91,11 @@ bool app_cgroups_enabled()
     return !base_dir.empty();
 }
 
+const std::string &app_cgroup_root()
+{
+    return base_dir;
+}
+
 std::unique_ptr<app_cgroup> app_cgroup::create()
 {
     if (base_dir.empty())
@@ -134,7 +133,14 @@ std::unique_ptr<app_cgroup> app_cgroup::create()
             close(procs);
             continue;
         }
-        return std::unique_ptr<app_cgroup>(new app_cgroup(dir, procs));
+        const int kill = open((dir + "/cgroup.kill").c_str(), O_WRONLY | O_CLOEXEC);
+        if (kill < 0) {
+            qDebug() << "open" << (dir + "/cgroup.kill").c_str() << ":" << std::strerror(errno)
+                     << "; this application is killed by process tree";
+            remove_cgroup(dir, procs);
+            return nullptr;
+        }
+        return std::unique_ptr<app_cgroup>(new app_cgroup(dir, procs, kill));
     }
     qDebug() << "no free cgroup name under" << base_dir.c_str();
     return nullptr;
@@ -142,55 +148,29 @@ std::unique_ptr<app_cgroup> app_cgroup::create()
 
 app_cgroup::~app_cgroup()
 {
-    ended();
+    close(kill);
     // Later if processes outlived the application; the lock goes last.
     remove_cgroup(dir, procs);
 }
 
-void app_cgroup::launched(pid_t pid)
-{
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    if (root > 0)
-        kill_files.erase(root);
-    root = pid;
-    kill_files[root] = dir + "/cgroup.kill";
-}
-
-void app_cgroup::ended()
-{
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    if (root > 0)
-        kill_files.erase(root);
-    root = -1;
-}
-
 std::string app_cgroup_dir(pid_t root)
 {
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    const auto found = kill_files.find(root);
-    if (found == kill_files.end())
-        return {};
-    return found->second.substr(0, found->second.rfind('/'));
+    return launches().cgroup_of(root);
 }
 
 bool kill_app_cgroup(pid_t root)
 {
-    // The write happens under the lock, so the cgroup cannot be removed
-    // meanwhile; it only marks the processes, it does not wait for them.
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    const auto found = kill_files.find(root);
-    if (found == kill_files.end())
+    const std::string dir = launches().cgroup_of(root);
+    switch (launches().kill_cgroup(root)) {
+    case cgroup_kill_result::not_in_cgroup:
         return false;
-    const int fd = open(found->second.c_str(), O_WRONLY | O_CLOEXEC);
-    const bool killed = fd >= 0 && write(fd, "1", 1) == 1;
-    const int err = errno;
-    if (fd >= 0)
-        close(fd);
-    if (!killed) {
-        qDebug() << "write" << found->second.c_str() << ":" << std::strerror(err)
+    case cgroup_kill_result::failed:
+        qDebug() << "write" << (dir + "/cgroup.kill").c_str() << ":" << std::strerror(errno)
                  << "; killing by process tree";
         return false;
+    case cgroup_kill_result::killed:
+        break;
     }
-    qDebug() << "cgroup of" << root << "killed:" << found->second.c_str();
+    qDebug() << "cgroup of" << root << "killed:" << dir.c_str();
     return true;
 }

@@ -22,6 +22,8 @@ std::string cgroup_unusable_reason(const char *path);
 // those that daemons no longer alive left there, which it looks for now.
 void configure_app_cgroups(const QByteArray &path);
 bool app_cgroups_enabled();
+// The directory in use; empty when cgroup mode is off.
+const std::string &app_cgroup_root();
 
 // The cgroup of one runner's application, for the runner's whole life: all
 // its launches join it.
@@ -31,7 +33,7 @@ public:
     // A new cgroup under the configured directory; nullptr when cgroup mode
     // is off, or (having said why) when none could be made.
     static std::unique_ptr<app_cgroup> create();
-    // Forgets the root, and removes the cgroup (with the cgroups the
+    // Removes the cgroup (with the cgroups the
     // application made in it) now if it is empty, otherwise once the last
     // process in it has gone.
     ~app_cgroup();
@@ -41,24 +43,25 @@ public:
     // Open on cgroup.procs: a child writes "0" to it to join, before exec.
     // It holds the lock that marks the cgroup as this daemon's.
     int procs_fd() const { return procs; }
+    // Open on cgroup.kill from the start: a kill at the descriptor limit
+    // must not need a new one.
+    int kill_fd() const { return kill; }
     const std::string &path() const { return dir; }
-    // root is now the application's process (after each launch) / no
-    // longer is (once it has ended).
-    void launched(pid_t root);
-    void ended();
 
 private:
-    app_cgroup(std::string dir, int procs) : dir(std::move(dir)), procs(procs) {}
+    app_cgroup(std::string dir, int procs, int kill) : dir(std::move(dir)), procs(procs), kill(kill)
+    {
+    }
     std::string dir;
     int procs;
-    pid_t root = -1;
+    int kill;
 };
 
 // The cgroup directory of the application whose current root process is
-// root, or empty when it has none.
+// root (as the launch registry knows it), or empty when it has none.
 std::string app_cgroup_dir(pid_t root);
 
 // Kills the whole cgroup of the application whose current root process is
 // root. False when root is the root of none (or the kill could not be
-// written): the caller then kills by process tree.
+// written, which it says): the caller then kills by process tree.
 bool kill_app_cgroup(pid_t root);

@@ -59,15 +59,20 @@ void kill_applications(const std::vector<pid_t> &roots)
     // process inside is inside too. No listing: what the cgroups hold dies at
     // once, and what they do not is the tree's few, found by the walk.
     std::vector<std::string> killed;
-    tree_kill_options options;
-    options.list = false;
-    options.after_stop = [&] {
+    std::vector<pid_t> reached;
+    const auto kill_cgroups = [&] {
         for (const pid_t root : in_cgroups) {
+            if (std::find(reached.begin(), reached.end(), root) != reached.end())
+                continue;
+            reached.push_back(root);
             const std::string dir = app_cgroup_dir(root);
             if (!dir.empty() && kill_app_cgroup(root))
                 killed.push_back(dir);
         }
     };
+    tree_kill_options options;
+    options.list = false;
+    options.after_stop = kill_cgroups;
     options.spared = [&](pid_t pid) {
         const std::optional<proc_stat> process = read_proc_stat(pid);
         if (!process || process->state == 'Z' || process->state == 'X')
@@ -76,4 +81,8 @@ void kill_applications(const std::vector<pid_t> &roots)
                            [pid](const std::string &dir) { return in_cgroup(pid, dir); });
     };
     kill_process_trees(in_cgroups, options);
+    // A tree that could not be walked (no descriptor left to read /proc, or
+    // the root gone meanwhile) still has its cgroup killed: the descriptor
+    // for that is open already.
+    kill_cgroups();
 }

@@ -2,6 +2,7 @@
 
 #include "decimal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -106,10 +107,20 @@ std::optional<proc_stat> read_proc_stat(pid_t pid)
 {
     char name[16];
     std::snprintf(name, sizeof name, "%d", static_cast<int>(pid));
-    // Kept open: a freeze reads thousands of stat files.
-    static const int proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (proc_fd < 0)
-        return std::nullopt;
+    // Kept open: a freeze reads thousands of stat files. A first try at the
+    // descriptor limit is not kept as a failure for good: the next try opens it.
+    static std::atomic<int> kept_fd{-1};
+    int proc_fd = kept_fd.load();
+    if (proc_fd < 0) {
+        proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (proc_fd < 0)
+            return std::nullopt;
+        int expected = -1;
+        if (!kept_fd.compare_exchange_strong(expected, proc_fd)) {
+            close(proc_fd); // another thread's is kept
+            proc_fd = expected;
+        }
+    }
     return read_stat_of(proc_fd, name);
 }
 

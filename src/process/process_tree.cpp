@@ -36,9 +36,14 @@ std::optional<proc_stat> killable(pid_t root)
         qDebug() << "kill_app refused:" << root << "is the kernel's thread daemon";
         return std::nullopt;
     }
+    errno = 0;
     const std::optional<proc_stat> process = read_proc_stat(root);
     if (!process) {
-        qDebug() << "kill_app: no process" << root;
+        // At the descriptor limit the process may well be there.
+        if (errno != 0 && errno != ENOENT && errno != ESRCH)
+            qDebug() << "kill_app: cannot read the process" << root << ":" << std::strerror(errno);
+        else
+            qDebug() << "kill_app: no process" << root;
         return std::nullopt;
     }
     if (is_kernel_thread(*process)) {

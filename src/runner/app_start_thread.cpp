@@ -184,7 +184,9 @@ void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
 
     // Reported as the application's command: the request's own text.
     const QString dst_cmd = reported_command(QStringList{app_shell} + argv_all);
-    runner_id = launches().add();
+    runner_id = launches().add(application_info{app_name, app_shell, argv_all,
+                                                cgroup ? cgroup->path() : std::string(),
+                                                cgroup ? cgroup->kill_fd() : -1});
     const pid_t pid = supervise(plan, held, serviceInterface, container_name, dst_cmd);
     launches().remove(runner_id);
     finish(serviceInterface, app_platform, container_name, pid);
@@ -246,16 +248,13 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
             return -1;
         }
         // Known as the cgroup's root before the runtime service learns the pid.
-        if (cgroup)
-            cgroup->launched(pid);
         if (launches().launched(runner_id, pid))
             kill_relaunched(pid);
         report_app_status(serviceInterface, {container_name, app_name, QString::number(pid),
                                              status_running, dst_cmd});
         int status = 0;
         const pid_t wait_pid = wait_for_end(pid, &status);
-        if (cgroup)
-            cgroup->ended();
+        launches().ended(runner_id);
         if (wait_pid < 0) {
             console::err_errno("不存在子进程");
             status = 0;
@@ -272,7 +271,7 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
         if (!restart_after_signal(end.value, &i_flag))
             return pid;
         // A kill that named this launch as it died ends the application here.
-        if (launches().killed(runner_id))
+        if (!launches().relaunching(runner_id, end.value))
             return pid;
         console::out("子进程异常退出 ， 进程号为【%d】 , 信号编号为【%d】\n", wait_pid, end.value);
         console::out("正在重新启动子进程\n");

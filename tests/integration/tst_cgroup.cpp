@@ -19,45 +19,6 @@ bool write_file(const QString &path, const QByteArray &text)
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush();
 }
 
-// A new directory in the first writable cgroup v2 mount, if it has cgroup.kill.
-QString make_test_cgroup()
-{
-    QFile mounts(QStringLiteral("/proc/self/mounts"));
-    mounts.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : mounts.readAll().split('\n')) {
-        const QList<QByteArray> field = line.split(' ');
-        const QString dir =
-            QString::fromUtf8(field.value(1)) + QStringLiteral("/lavrosk-test-%1").arg(getpid());
-        if (field.value(2) == "cgroup2" && QDir().mkdir(dir)) {
-            if (QFile::exists(dir + QStringLiteral("/cgroup.kill")))
-                return dir;
-            QDir().rmdir(dir);
-        }
-    }
-    return {};
-}
-
-// Kills whatever a failed test left in it, then removes it.
-void remove_test_cgroup(const QString &base)
-{
-    QFile kill_file(base + QStringLiteral("/cgroup.kill"));
-    if (kill_file.open(QIODevice::WriteOnly))
-        kill_file.write("1");
-    kill_file.close();
-    wait_until([&] {
-        // Deepest first: a cgroup with children cannot go.
-        QStringList dirs;
-        QDirIterator it(base, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-        while (it.hasNext())
-            dirs.append(it.next());
-        std::sort(dirs.begin(), dirs.end(),
-                  [](const QString &a, const QString &b) { return a.size() > b.size(); });
-        for (const QString &d : dirs)
-            rmdir(QFile::encodeName(d).constData());
-        return rmdir(QFile::encodeName(base).constData()) == 0;
-    });
-}
-
 } // namespace
 
 class tst_cgroup : public QObject
@@ -185,6 +146,48 @@ private slots:
         sim.kill_app(platform, root);
         QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }));
         QVERIFY(wait_until([&] { return app_cgroups().isEmpty(); }));
+    }
+
+    // At the descriptor limit every application that runs in a cgroup can
+    // still be killed: the kill needs no new descriptor. The daemon never
+    // calls a live process gone.
+    void kills_at_the_descriptor_limit()
+    {
+        runtime_sim_process sim;
+        QVERIFY(sim.ok());
+        daemon_process d({QStringLiteral("--nofile=64:64"), QStringLiteral("--"), daemon_binary(),
+                          platform, QStringLiteral("/bin/true")},
+                         true, {QStringLiteral("LAVROSK_CGROUP=") + base},
+                         QStringLiteral("prlimit"));
+        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
+        const QString gate = dir.filePath(QStringLiteral("limit-gate"));
+        const int apps = 57;
+        for (int i = 0; i < apps; ++i)
+            sim.start_app(platform, probe_binary(), {QStringLiteral("wait"), gate});
+        QVariantMap about;
+        QList<QVariantMap> running;
+        QVERIFY2(
+            wait_until(
+                [&] { return daemon_status(d.pid(), &about, &running) && running.size() == apps; },
+                30000),
+            d.err().constData());
+        QList<pid_t> in_cgroups;
+        for (const QVariantMap &app : running)
+            if (app.contains(QStringLiteral("cgroup")))
+                in_cgroups.append(static_cast<pid_t>(app.value(QStringLiteral("pid")).toUInt()));
+        // The first ones at least got a cgroup; the descriptors ran out later.
+        QVERIFY2(in_cgroups.size() >= 20, QByteArray::number(in_cgroups.size()).constData());
+        QVERIFY(in_cgroups.size() < apps);
+        for (const pid_t pid : in_cgroups)
+            sim.kill_app(platform, QString::number(pid));
+        QVERIFY2(wait_until([&] {
+                     return std::none_of(in_cgroups.begin(), in_cgroups.end(), process_alive);
+                 }),
+                 d.err().constData());
+        // Where a tree could not be read, the line says why.
+        QVERIFY(!d.err().contains("kill_app: no process"));
+        QVERIFY(write_file(gate, ""));
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }, 30000));
     }
 
     // A threaded cgroup, or a domain made threaded, refuses processes: the

@@ -108,6 +108,29 @@ fi
 "$daemon" 'p@c@0' /bin/true >/dev/null 2>&1 &
 daemon_pid=$!
 await "daemon_ready" grep -q '"method":"daemon_ready"' "$work/calls"
+# What the daemon runs: root may ask it, nobody else.
+daemon_name=""
+find_daemon() {
+    daemon_name=$(dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.ListNames | sed -n 's/.*string "\(:[^"]*\)".*/\1/p' |
+        while read -r name; do
+            pid=$(dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+                org.freedesktop.DBus.GetConnectionUnixProcessID "string:$name" 2>/dev/null |
+                sed -n 's/.*uint32 //p')
+            [ "$pid" = "$daemon_pid" ] && echo "$name"
+        done)
+    [ -n "$daemon_name" ]
+}
+await "the daemon's bus name" find_daemon
+status="dbus-send --system --print-reply --dest=$daemon_name /com/quorl/runtime/daemon
+    com.quorl.runtime.daemon.status"
+# shellcheck disable=SC2086
+r=$(call_result $status)
+[ "$r" = ok ] || fail "root could not ask the daemon its status ($r)"
+# shellcheck disable=SC2086
+r=$(call_result as_nobody $status)
+[ "$r" = org.freedesktop.DBus.Error.AccessDenied ] || fail "nobody could ask the daemon its status ($r)"
+"$sim" status | grep -q 'p@c@0' || fail "the stand-in's status did not find the daemon"
 "$sim" start 'p@c@0' /bin/true
 await "the platform's stop" grep -q '\["p@c@0","stop"\]\]\],"method":"set_platform_app_status"' "$work/calls"
 grep -q '"true","[0-9]*","stop"\]\]\],"method":"set_app_status"' "$work/calls" || fail "no application stop"

@@ -2,11 +2,14 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMetaType>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -331,4 +334,67 @@ long rss_anon_kb(pid_t pid)
         if (line.startsWith("RssAnon:"))
             return line.mid(8).simplified().split(' ').value(0).toLong();
     return -1;
+}
+
+QDBusMessage call_daemon(pid_t daemon, const QString &method, const QVariantList &args,
+                         const QString &path)
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    QString name;
+    for (const QString &candidate : bus.interface()->registeredServiceNames().value())
+        if (candidate.startsWith(QLatin1Char(':')) &&
+            bus.interface()->servicePid(candidate).value() == static_cast<uint>(daemon))
+            name = candidate;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        name, path, QStringLiteral("com.quorl.runtime.daemon"), method);
+    call.setArguments(args);
+    return bus.call(call, QDBus::Block, 5000);
+}
+
+bool daemon_status(pid_t daemon, QVariantMap *about, QList<QVariantMap> *applications)
+{
+    qDBusRegisterMetaType<QList<QVariantMap>>();
+    const QDBusMessage reply = call_daemon(daemon, QStringLiteral("status"));
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
+        return false;
+    *about = qdbus_cast<QVariantMap>(reply.arguments().at(0));
+    *applications = qdbus_cast<QList<QVariantMap>>(reply.arguments().at(1));
+    return true;
+}
+
+QString make_test_cgroup()
+{
+    QFile mounts(QStringLiteral("/proc/self/mounts"));
+    mounts.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : mounts.readAll().split('\n')) {
+        const QList<QByteArray> field = line.split(' ');
+        const QString dir =
+            QString::fromUtf8(field.value(1)) + QStringLiteral("/lavrosk-test-%1").arg(getpid());
+        if (field.value(2) == "cgroup2" && QDir().mkdir(dir)) {
+            if (QFile::exists(dir + QStringLiteral("/cgroup.kill")))
+                return dir;
+            QDir().rmdir(dir);
+        }
+    }
+    return {};
+}
+
+void remove_test_cgroup(const QString &base)
+{
+    QFile kill_file(base + QStringLiteral("/cgroup.kill"));
+    if (kill_file.open(QIODevice::WriteOnly))
+        kill_file.write("1");
+    kill_file.close();
+    wait_until([&] {
+        // Deepest first: a cgroup with children cannot go.
+        QStringList dirs;
+        QDirIterator it(base, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            dirs.append(it.next());
+        std::sort(dirs.begin(), dirs.end(),
+                  [](const QString &a, const QString &b) { return a.size() > b.size(); });
+        for (const QString &d : dirs)
+            rmdir(QFile::encodeName(d).constData());
+        return rmdir(QFile::encodeName(base).constData()) == 0;
+    });
 }

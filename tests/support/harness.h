@@ -2,6 +2,7 @@
 // real process that is stopped on every way out of a test.
 #pragma once
 
+#include <QDBusMessage>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
@@ -138,3 +139,16 @@ pid_t reported_root(runtime_sim_process &sim, const QList<pid_t> &members);
 int thread_count(pid_t pid);
 // Anonymous resident memory of a process, in kB (-1 when unknown).
 long rss_anon_kb(pid_t pid);
+
+// A call on the own bus name of the daemon whose pid is daemon (an error
+// reply when it has none on the private bus).
+QDBusMessage call_daemon(pid_t daemon, const QString &method, const QVariantList &args = {},
+                         const QString &path = QStringLiteral("/com/quorl/runtime/daemon"));
+// Its status answer; false when it gave none.
+bool daemon_status(pid_t daemon, QVariantMap *about, QList<QVariantMap> *applications);
+
+// A new directory in the first writable cgroup v2 mount, if it has
+// cgroup.kill; empty when there is none.
+QString make_test_cgroup();
+// Kills whatever a failed test left in it, then removes it.
+void remove_test_cgroup(const QString &base);

@@ -4,7 +4,8 @@ namespace {
 
 bool takes_options(const QStringList &words)
 {
-    return words.isEmpty() || words.first() == QLatin1String("watch");
+    return words.isEmpty() || words.first() == QLatin1String("watch") ||
+           words.first() == QLatin1String("status");
 }
 
 } // namespace
@@ -26,6 +27,8 @@ sim_command_line parse_sim_command_line(const QStringList &args)
             cl.reply = false;
         } else if (arg == QLatin1String("--directed")) {
             cl.directed = true;
+        } else if (arg == QLatin1String("--resync")) {
+            cl.resync = true;
         } else if (arg == QLatin1String("--on-ready") || arg == QLatin1String("--record")) {
             if (i + 1 >= args.size()) {
                 cl.error = QStringLiteral("%1 needs a value").arg(arg);
@@ -50,6 +53,8 @@ sim_command_line parse_sim_command_line(const QStringList &args)
     if (verb == QLatin1String("watch")) {
         if (cl.words.size() > 1)
             cl.error = QStringLiteral("watch takes no arguments");
+    } else if (verb == QLatin1String("status")) {
+        // Any platforms, or none for every daemon.
     } else if (verb == QLatin1String("start")) {
         if (cl.words.size() < 3)
             cl.error = QStringLiteral("start needs PLATFORM PATH [ARG...]");

@@ -9,10 +9,12 @@ struct sim_command_line {
     bool json = false;     // --json: one JSON object per line on standard output
     bool reply = true;     // --no-reply: take every call and never answer it
     bool directed = false; // --directed: each signal to the daemons of its platform
+    bool resync = false;   // --resync: a watch first asks every daemon what runs
     QString on_ready;      // --on-ready LINE
     QString record_path;   // --record FILE: every record also as a JSON line in FILE
     QString color = QStringLiteral("auto"); // --color=auto|always|never
-    // "watch" and nothing else, or a verb (start, kill, stop) and its words.
+    // "watch" and nothing else, "status" and platforms, or a verb (start,
+    // kill, stop) and its words.
     QStringList words;
     QString error; // set when the command line cannot be used
 };

@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "daemon_status.h"
 #include "runtime_bus.h"
 #include "runtime_sim.h"
 
@@ -6,6 +7,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QFile>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
 
@@ -19,7 +21,8 @@ namespace {
 
 const char usage[] = R"usage(Usage:
   lavrosk-runtime-sim [watch] [--json] [--record FILE] [--color=WHEN]
-                      [--no-reply] [--on-ready LINE] [--directed]
+                      [--no-reply] [--on-ready LINE] [--directed] [--resync]
+  lavrosk-runtime-sim status [--json] [PLATFORM...]
   lavrosk-runtime-sim [--directed] start PLATFORM PATH [ARG...]
   lavrosk-runtime-sim [--directed] kill PLATFORM PID
   lavrosk-runtime-sim [--directed] stop PLATFORM
@@ -57,6 +60,11 @@ watch (the default)
   --no-reply    take every call and never answer it (a hung runtime service)
   --on-ready LINE
                 act on the input LINE the moment a daemon_ready call arrives
+  --resync      first ask every daemon on the bus what it runs (as status
+                does) and print that before any call: what a restarted
+                runtime service does to rebuild its table; with --json one
+                record per daemon, {"event": "resync", "bus_name", "daemon",
+                "applications"}
   --directed    send each signal only to the daemons that announced its
                 platform with daemon_ready (a signal with a destination,
                 which wakes no other daemon); a platform that no daemon has
@@ -74,6 +82,19 @@ watch (the default)
   The last forms send any payload, malformed ones included, for fault tests,
   always as a broadcast; with "signature", as that D-Bus type (see
   lavrosk-runtime-sim(1)).
+
+status
+  Finds every lavrosk-daemon on the bus (or those of the platforms named),
+  without having seen their daemon_ready, asks each what it runs (the method
+  status of com.quorl.runtime.daemon at /com/quorl/runtime/daemon on the
+  daemon's own bus name) and prints one table:
+
+    PLATFORM   DAEMON  UP     APP    PID   STATE    UP   LAUNCHES  LAST END   TASKS
+    shop@c1@0  4241    2m05s  sleep  4242  running  12s  2         signal 11  1
+
+  UP is the daemon's uptime, then the current launch's; STATE is running,
+  relaunching or killing; in cgroup mode a MEMORY column follows. With
+  --json, one object per daemon and line: what it returned.
 
 start, kill, stop
   Emit one signal and exit. When a watch owns the name, it emits the signal
@@ -163,13 +184,56 @@ int run_command(QDBusConnection bus, const QStringList &command, runtime_sim::op
     return error.isEmpty() ? 0 : fail(error);
 }
 
-int run_watch(QCoreApplication &app, QDBusConnection bus, runtime_sim::options opts)
+void print_lines(const QStringList &lines)
+{
+    for (const QString &line : lines)
+        std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+int run_status(QDBusConnection bus, const QStringList &platforms, bool json)
+{
+    const QList<daemon_answer> answers = ask_daemons(bus, platforms);
+    int status = 0;
+    for (const daemon_answer &answer : answers)
+        status |= answer.error.isEmpty() ? 0 : 1;
+    if (!json) {
+        print_lines(status_table(answers, wall_clock_usec()));
+        return status;
+    }
+    for (const daemon_answer &answer : answers)
+        std::printf("%s\n",
+                    QJsonDocument(answer_json(answer)).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+    return status;
+}
+
+// What runs now, before the first call is taken: the daemons' reports that
+// arrive meanwhile wait in the bus's queue.
+void resync(runtime_sim &sim, QDBusConnection bus, bool json)
+{
+    const QList<daemon_answer> answers = ask_daemons(bus, {});
+    if (!json) {
+        print_lines(status_table(answers, wall_clock_usec()));
+        return;
+    }
+    for (const daemon_answer &answer : answers) {
+        QJsonObject record = answer_json(answer);
+        record.insert(QStringLiteral("event"), QStringLiteral("resync"));
+        sim.print(record);
+    }
+}
+
+int run_watch(QCoreApplication &app, QDBusConnection bus, runtime_sim::options opts,
+              bool resync_first)
 {
     runtime_sim sim(opts);
     QString error;
     if (!sim.attach(bus, &error) || !own_service(bus, &error))
         return fail(error);
     const QString service = QString::fromLatin1(runtime::service);
+    if (resync_first)
+        resync(sim, bus, opts.json);
     sim.print_header();
     sim.print(
         {{QStringLiteral("event"), QStringLiteral("ready")}, {QStringLiteral("service"), service}});
@@ -245,6 +309,8 @@ int main(int argc, char **argv)
         return fail(QStringLiteral("no bus: %1").arg(bus.lastError().message()));
 
     if (cl.words.first() == QLatin1String("watch"))
-        return run_watch(app, bus, opts);
+        return run_watch(app, bus, opts, cl.resync);
+    if (cl.words.first() == QLatin1String("status"))
+        return run_status(bus, cl.words.mid(1), cl.json);
     return run_command(bus, cl.words, opts);
 }

@@ -1,0 +1,74 @@
+#include "status_service.h"
+
+#include "app_cgroup.h"
+#include "app_usage.h"
+#include "launch_registry.h"
+#include "status_adaptor.h"
+
+#include <QDBusConnection>
+#include <QDBusMetaType>
+#include <QDebug>
+
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+uint64_t wall_clock_usec()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+QVariantMap application_entry(const application_status &app)
+{
+    QVariantMap entry;
+    entry.insert(QStringLiteral("name"), app.info.name);
+    entry.insert(QStringLiteral("path"), app.info.path);
+    entry.insert(QStringLiteral("arguments"), app.info.arguments);
+    entry.insert(QStringLiteral("pid"), static_cast<uint>(app.pid));
+    entry.insert(QStringLiteral("launches"), app.launches);
+    entry.insert(QStringLiteral("since_usec"), static_cast<qulonglong>(app.since_usec));
+    entry.insert(QStringLiteral("state"), QString::fromLatin1(state_name(app.state)));
+    entry.insert(QStringLiteral("last_end"),
+                 app.last_signal ? QStringLiteral("signal %1").arg(app.last_signal) : QString());
+    // Read after the registry's lock is released: a slow /proc never holds
+    // up a runner.
+    if (app.info.cgroup.empty()) {
+        entry.insert(QStringLiteral("tasks"), tree_tasks(app.pid));
+        return entry;
+    }
+    entry.insert(QStringLiteral("tasks"), cgroup_tasks(app.info.cgroup));
+    entry.insert(QStringLiteral("cgroup"), QString::fromStdString(app.info.cgroup));
+    if (const std::optional<uint64_t> memory = cgroup_memory(app.info.cgroup))
+        entry.insert(QStringLiteral("memory_bytes"), static_cast<qulonglong>(*memory));
+    return entry;
+}
+
+} // namespace
+
+status_service::status_service(QString platform, QObject *parent)
+    : QObject(parent), platform(std::move(platform)), started_usec(wall_clock_usec())
+{
+    qDBusRegisterMetaType<QList<QVariantMap>>();
+    new StatusAdaptor(this);
+    if (!QDBusConnection::systemBus().registerObject(QString::fromLatin1(status_path), this))
+        qDebug() << "status not served: the object path" << status_path << "is taken";
+}
+
+QVariantMap status_service::status(QList<QVariantMap> &applications)
+{
+    const std::vector<application_status> apps = launches().snapshot();
+    applications.clear();
+    applications.reserve(static_cast<int>(apps.size()));
+    for (const application_status &app : apps)
+        applications.append(application_entry(app));
+    QVariantMap daemon;
+    daemon.insert(QStringLiteral("platform"), platform);
+    daemon.insert(QStringLiteral("pid"), static_cast<uint>(getpid()));
+    daemon.insert(QStringLiteral("started_usec"), static_cast<qulonglong>(started_usec));
+    daemon.insert(QStringLiteral("cgroup_root"), QString::fromStdString(app_cgroup_root()));
+    return daemon;
+}
