@@ -179,7 +179,7 @@ outcome kill_once(const char *shape, int n, mode how, int serial)
     outcome result;
     const auto start = clock_type::now();
     if (how == mode::cgroup) {
-        kill_applications({t.root}); // as the daemon kills a root in a cgroup
+        kill_applications({*identify(t.root)}); // as the daemon kills a root in a cgroup
     } else if (how == mode::freeze) {
         const kill_report report = kill_process_tree(t.root);
         result.listing_ms = report.listing_ms;

@@ -122,6 +122,33 @@ std::optional<proc_stat> read_proc_stat(pid_t pid)
     return read_stat_of(proc_fd, name);
 }
 
+std::optional<process_id> identify(pid_t pid)
+{
+    const std::optional<proc_stat> process = read_proc_stat(pid);
+    if (!process)
+        return std::nullopt;
+    return process_id{pid, process->start_time};
+}
+
+std::optional<pid_t> thread_group_of(pid_t tid)
+{
+    // /proc/TID/ answers for any thread, not only for a process's first:
+    // only its status says which process the thread is part of.
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(tid));
+    FILE *file = std::fopen(path, "re");
+    if (!file)
+        return std::nullopt;
+    char line[256];
+    std::optional<pid_t> group;
+    while (!group && std::fgets(line, sizeof line, file)) {
+        if (std::strncmp(line, "Tgid:", 5) == 0)
+            group = static_cast<pid_t>(std::atoi(line + 5));
+    }
+    std::fclose(file);
+    return group;
+}
+
 std::vector<proc_stat> read_process_table()
 {
     std::vector<proc_stat> table;

@@ -22,6 +22,13 @@ struct proc_stat {
 // A set of processes: pid and start time.
 using process_ids = std::unordered_map<pid_t, unsigned long long>;
 
+// One process as it was when first named: a pid is reused once its process
+// is gone, and the start time tells the newcomer apart.
+struct process_id {
+    pid_t pid;
+    unsigned long long start_time;
+};
+
 // The fields of one /proc/PID/stat text. The name in parentheses is the
 // process's own choice and may hold blanks, ")" or "(123)", so the fields are
 // read after its last ")". nullopt for text of another shape.
@@ -29,6 +36,13 @@ std::optional<proc_stat> parse_proc_stat(const char *text, size_t size);
 
 // One process's entry; nullopt once it is gone.
 std::optional<proc_stat> read_proc_stat(pid_t pid);
+
+// pid's identity now; nullopt when no task has that id.
+std::optional<process_id> identify(pid_t pid);
+
+// The thread group (the process) that the task tid belongs to; tid itself
+// for a process's first thread. nullopt once it is gone.
+std::optional<pid_t> thread_group_of(pid_t tid);
 
 // Every process now in /proc. Threads other than a process's first are not
 // listed there, so they are not in the table either.
