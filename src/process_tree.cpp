@@ -52,7 +52,7 @@ std::optional<proc_stat> killable(const process_id &target)
         return std::nullopt;
     }
     const std::optional<pid_t> group = thread_group_of(root);
-    if (group && *group == getpid()) {
+    if (group && *group == getpid() && root != getpid()) {
         qDebug() << "kill_app refused:" << root << "is a thread of this daemon";
         return std::nullopt;
     }
