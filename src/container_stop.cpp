@@ -189,6 +189,7 @@ void container_stop::stop_in_order(int status, bool reported)
     terminate_applications();
     grace = new QTimer(this);
     grace->setSingleShot(true);
+    grace->setTimerType(Qt::PreciseTimer); // a coarse one may end the grace early
     connect(grace, &QTimer::timeout, this, [this] { kill_remaining(); });
     grace->start(seconds * 1000);
     check_done();

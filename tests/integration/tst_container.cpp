@@ -256,12 +256,16 @@ private slots:
              QStringLiteral("echo %1 > /proc/sys/kernel/ns_last_pid && sleep %2; exit 0")
                  .arg(v - 1)
                  .arg(intruder_tag)});
-        QVERIFY(wait_until([&] { return tagged_processes(intruder_tag).size() == 2; }));
         pid_t intruder = 0;
-        for (const pid_t pid : tagged_processes(intruder_tag)) {
-            if (ns_pid(pid) == v)
-                intruder = pid;
-        }
+        wait_until([&] {
+            for (const pid_t pid : tagged_processes(intruder_tag)) {
+                if (ns_pid(pid) == v && QFile(QStringLiteral("/proc/%1/exe").arg(pid))
+                                                .symLinkTarget()
+                                                .endsWith(QLatin1String("sleep")))
+                    intruder = pid;
+            }
+            return intruder > 0;
+        });
         QVERIFY2(intruder > 0, "the pid was not reused");
 
         QVERIFY(wait_until([&] { return !process_alive(slow); }));
