@@ -215,6 +215,10 @@ private slots:
         const QString frozen_cgroup = mount + QStringLiteral("/lavrosk-test-%1").arg(getpid());
         if (mount.isEmpty() || !QDir().mkpath(frozen_cgroup))
             QSKIP("no writable cgroup v2 mount to stall a kill with");
+        const auto remove_cgroup = qScopeGuard([&] {
+            write_file(frozen_cgroup + "/cgroup.freeze", "0");
+            wait_until([&] { return QDir().rmdir(frozen_cgroup); });
+        });
         runtime_sim_process sim;
         QVERIFY(sim.ok());
         daemon_process d(
@@ -273,8 +277,6 @@ private slots:
         const bool intruder_alive = process_alive(intruder);
         for (const pid_t pid : tagged_processes(intruder_tag))
             kill(pid, SIGKILL);
-        write_file(frozen_cgroup + "/cgroup.freeze", "0");
-        QVERIFY(wait_until([&] { return QDir().rmdir(frozen_cgroup); }));
         QVERIFY(intruder_alive);
         for (const QString &task : tasks) {
             const QByteArray stat = [&] {
