@@ -58,8 +58,14 @@ double ms_between(clock_type::time_point a, clock_type::time_point b)
 
 std::string read_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // A /proc file whose process ends during the read fails it (ESRCH),
+    // which the stream library throws: the process is simply gone.
+    try {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure &) {
+        return {};
+    }
 }
 
 bool alive(pid_t pid)
