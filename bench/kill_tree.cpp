@@ -58,8 +58,14 @@ double ms_between(clock_type::time_point a, clock_type::time_point b)
 
 std::string read_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // A /proc file whose process ends during the read fails it (ESRCH),
+    // which the stream library throws: the process is simply gone.
+    try {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure &) {
+        return {};
+    }
 }
 
 bool alive(pid_t pid)
@@ -179,7 +185,7 @@ outcome kill_once(const char *shape, int n, mode how, int serial)
     outcome result;
     const auto start = clock_type::now();
     if (how == mode::cgroup) {
-        kill_applications({t.root}); // as the daemon kills a root in a cgroup
+        kill_applications({*identify(t.root)}); // as the daemon kills a root in a cgroup
     } else if (how == mode::freeze) {
         const kill_report report = kill_process_tree(t.root);
         result.listing_ms = report.listing_ms;

@@ -2,6 +2,7 @@
 
 #include "bus_rules.h"
 #include "console_out.h"
+#include "container_stop.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
@@ -48,6 +49,16 @@ void bus_watch::disconnected()
     // A bus that goes away leaves no error behind; say what happened.
     if (reason.isEmpty())
         reason = QStringLiteral("the bus closed the connection");
+    // A container's first process takes its applications with it: they stop
+    // in order first, unreported, as nothing can be reported any more.
+    if (container_stop *stop = container_stop::instance()) {
+        console::err("lavrosk-daemon %s: lost the connection to %s: %s; stopping the "
+                     "applications, and the container with them\n",
+                     platform.constData(), bus_name().constData(),
+                     reason.toLocal8Bit().constData());
+        stop->stop_in_order(exit_status, false);
+        return;
+    }
     fail("lost the connection to", reason + QStringLiteral("; applications keep running"));
 }
 
@@ -62,7 +73,8 @@ void bus_watch::fail(const char *what, const QString &reason) const
 {
     console::err("lavrosk-daemon %s: %s %s: %s\n", platform.constData(), what,
                  bus_name().constData(), reason.toLocal8Bit().constData());
-    // As after a stop request: the applications are left running, and no
+    // As after a stop request (outside a container's first process, or before
+    // any application ran): the applications are left running, and no
     // static destructor may tear the bus library down under a runner thread.
     _exit(exit_status);
 }

@@ -4,16 +4,21 @@
 #include "app_start_thread.h"
 #include "bus_rules.h"
 #include "bus_watch.h"
+#include "container_stop.h"
 #include "kill_worker.h"
 #include "launch_registry.h"
+#include "process_table.h"
 #include "request.h"
 #include "runtime_bus.h"
 #include "status_service.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDebug>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -98,6 +103,10 @@ void client_daemon::run_app_slot(QVariantList app_cmd)
     }
     if (request->platform != platform_and_app)
         return;
+    if (container_stop::stopping()) {
+        qDebug() << "app_start ignored: the daemon is stopping";
+        return;
+    }
     app_start_thread::start_runner(request->app, request->argv, this);
 }
 
@@ -127,17 +136,59 @@ void client_daemon::kill_all_sub_process(pid_t pid)
     const pid_t reached = launches().kill_requested(pid);
     if (reached != pid)
         qDebug() << "kill of" << pid << "reaches its relaunch" << reached;
+    // Its identity now: the kill may wait behind a slow one, and by then the
+    // pid may hold another process.
+    std::optional<process_id> target = identify(reached);
+    const int read_error = errno;
+    if (!target && read_error != ENOENT && read_error != ESRCH) {
+        // No descriptor to read it with: a live launch is still the
+        // application, which the kill thread checks again.
+        if (launches().is_live(reached))
+            target = process_id{reached, unknown_start_time};
+        else
+            qDebug() << "kill_app: cannot read the process" << reached << ":"
+                     << std::strerror(read_error);
+    } else if (!target) {
+        qDebug() << "kill_app: no process" << reached;
+    }
+    if (!target)
+        return;
     // Off this thread, even in a cgroup: the tree is frozen first, and a
     // root that left its cgroup is killed with the tree.
-    tree_kills->enqueue(reached);
+    tree_kills->enqueue(*target);
 }
 
 void client_daemon::kill_daemon_slot(QString app_platform)
 {
     if (app_platform != platform_and_app)
         return;
+    // As a container's first process, its end is the applications' end:
+    // they are killed and reported first.
+    if (container_stop *stop = container_stop::instance()) {
+        stop->stop_now(0);
+        return;
+    }
     // End at once, without static destructors: runner threads may be inside the
     // bus library, and tearing it down under them can hang or crash the exit.
     // Nothing to flush: every message went out, or was dropped, as it was made.
     _exit(0);
+}
+
+container_stop::hooks client_daemon::stop_hooks()
+{
+    container_stop::hooks hooks;
+    hooks.kill_tree = [this](pid_t root) { kill_all_sub_process(root); };
+    hooks.all_reported = [this] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return app_nums == 0;
+    };
+    hooks.flush = [] {
+        // Messages of a connection reach the bus in order: once the bus has
+        // answered this, it holds every report sent before it.
+        const QDBusMessage ping = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
+        QDBusConnection::systemBus().call(ping, QDBus::Block, 1000);
+    };
+    return hooks;
 }

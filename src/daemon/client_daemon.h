@@ -1,6 +1,8 @@
 // The daemon object: identity, subscriptions and the three requests.
 #pragma once
 
+#include "container_stop.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -34,6 +36,8 @@ public:
     static void send_daemon_log(runtime::call_proxy &via, const QString &log);
     // Queues the kill of the tree (or application) of pid; callable from any thread.
     void kill_all_sub_process(pid_t pid);
+    // What a container's first process needs of the daemon to stop in order.
+    container_stop::hooks stop_hooks();
 
 public slots:
     void run_app_slot(QVariantList app_cmd);

@@ -2,6 +2,7 @@
 #include "child_launch.h"
 #include "client_daemon.h"
 #include "console_out.h"
+#include "container_stop.h"
 #include "fd_limit.h"
 #include "orphan_reaper.h"
 #include "own_priority.h"
@@ -33,6 +34,7 @@ int main(int argc, char **argv)
         return 1;
     // Before any thread exists, so that none of them takes the SIGCHLD.
     const bool reaps_orphans = prepare_orphan_reaping();
+    const bool first_process = container_stop::prepare();
     if (argc < 3) {
         std::printf(
             "命令格式为---lavrosk-daemon app名@容器名@is_root app命令路径 参数1 参数2...\n");
@@ -79,5 +81,7 @@ int main(int argc, char **argv)
         start_orphan_reaper();
     configure_app_cgroups(qgetenv("LAVROSK_CGROUP"));
     client_daemon daemon(app_platform, apppath, appargv);
+    if (first_process)
+        new container_stop(daemon.stop_hooks(), &app);
     return app.exec();
 }

@@ -1,16 +1,22 @@
 #include "app_kill.h"
 
 #include "app_cgroup.h"
+#include "cgroup_freeze.h"
+#include "launch_registry.h"
 #include "process_table.h"
 #include "process_tree.h"
 
 #include <QDebug>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 namespace {
+
+// How long a cgroup may take to freeze before it is walked instead.
+constexpr int freeze_timeout_ms = 200;
 
 // Whether pid sits in the cgroup dir or below it. /proc/PID/cgroup names the
 // cgroup from its hierarchy's root, dir from the file system's; a cgroup is
@@ -42,32 +48,51 @@ bool in_cgroup(pid_t pid, const std::string &dir)
     return false;
 }
 
-} // namespace
-
-void kill_applications(const std::vector<pid_t> &roots)
+// Whether root's pid still holds the process the request named. When its
+// entry cannot be read for want of a descriptor, a launch its runner has not
+// reaped yet still holds its pid: a kill must not depend on a free descriptor.
+bool still_named(const process_id &root)
 {
-    std::vector<pid_t> trees, in_cgroups;
-    for (const pid_t root : roots)
-        (app_cgroup_dir(root).empty() ? trees : in_cgroups).push_back(root);
-    if (!trees.empty())
-        kill_process_trees(trees);
-    if (in_cgroups.empty())
-        return;
+    errno = 0;
+    if (root.start_time != unknown_start_time) {
+        if (const std::optional<proc_stat> now = read_proc_stat(root.pid))
+            return now->start_time == root.start_time;
+        if (errno == ENOENT || errno == ESRCH)
+            return false;
+    }
+    return launches().is_live(root.pid);
+}
 
-    // Stopped first, so a process that left the cgroup cannot be orphaned
-    // out of the tree by the cgroup's kill: a child forked meanwhile by a
-    // process inside is inside too. No listing: what the cgroups hold dies at
-    // once, and what they do not is the tree's few, found by the walk.
+std::vector<process_id> still_named(const std::vector<process_id> &roots)
+{
+    std::vector<process_id> same;
+    for (const process_id &root : roots) {
+        if (still_named(root))
+            same.push_back(root);
+        else
+            qDebug() << "kill_app:" << root.pid
+                     << "is no longer the process the request named; skipped";
+    }
+    return same;
+}
+
+// The kill of the walk alone: every process stopped first, then the cgroups
+// killed, then the rest of the trees. For cgroups that cannot be frozen, or
+// not in time (thaw: those, once killed).
+void kill_by_walk(const std::vector<process_id> &in_cgroups, bool thaw)
+{
     std::vector<std::string> killed;
     std::vector<pid_t> reached;
     const auto kill_cgroups = [&] {
-        for (const pid_t root : in_cgroups) {
-            if (std::find(reached.begin(), reached.end(), root) != reached.end())
+        for (const process_id &root : in_cgroups) {
+            if (std::find(reached.begin(), reached.end(), root.pid) != reached.end())
                 continue;
-            reached.push_back(root);
-            const std::string dir = app_cgroup_dir(root);
-            if (!dir.empty() && kill_app_cgroup(root))
+            reached.push_back(root.pid);
+            const std::string dir = app_cgroup_dir(root.pid);
+            if (!dir.empty() && kill_app_cgroup(root.pid))
                 killed.push_back(dir);
+            if (!dir.empty() && thaw)
+                set_cgroup_frozen(dir, false);
         }
     };
     tree_kill_options options;
@@ -80,9 +105,82 @@ void kill_applications(const std::vector<pid_t> &roots)
         return std::any_of(killed.begin(), killed.end(),
                            [pid](const std::string &dir) { return in_cgroup(pid, dir); });
     };
-    kill_process_trees(in_cgroups, options);
+    kill_identified_trees(in_cgroups, options);
     // A tree that could not be walked (no descriptor left to read /proc, or
     // the root gone meanwhile) still has its cgroup killed: the descriptor
     // for that is open already.
     kill_cgroups();
+}
+
+// A frozen cgroup stops forking at once, and nothing in it can leave it: the
+// processes that had left it by then, and descend from one in it (or the
+// root itself, moved out), are all there is to walk. They are stopped before
+// the cgroup's kill would orphan them out of reach.
+void kill_frozen(const std::vector<process_id> &roots, const std::vector<std::string> &dirs)
+{
+    std::vector<process_id> outside;
+    for (size_t i = 0; i < roots.size(); ++i) {
+        const cgroup_members members = read_cgroup_members(dirs[i]);
+        std::vector<pid_t> left = children_outside(members);
+        if (!members.processes.count(roots[i].pid))
+            left.push_back(roots[i].pid);
+        for (const pid_t pid : left) {
+            if (const std::optional<process_id> id = identify(pid))
+                outside.push_back(pid == roots[i].pid ? roots[i] : *id);
+        }
+    }
+    const auto kill_cgroups = [&] {
+        for (size_t i = 0; i < roots.size(); ++i) {
+            kill_app_cgroup(roots[i].pid);
+            // Thawed so that the dying can end, and a launch into it later runs.
+            set_cgroup_frozen(dirs[i], false);
+        }
+    };
+    if (outside.empty()) {
+        kill_cgroups();
+        return;
+    }
+    qDebug() << outside.size() << "processes left their application's cgroup; killed by tree";
+    tree_kill_options options;
+    options.list = false;
+    options.after_stop = kill_cgroups;
+    kill_identified_trees(outside, options);
+}
+
+} // namespace
+
+void kill_applications(const std::vector<process_id> &requested)
+{
+    const std::vector<process_id> roots = still_named(requested);
+    std::vector<process_id> trees, frozen, walked, late;
+    std::vector<std::string> frozen_dirs;
+    for (const process_id &root : roots) {
+        const std::string dir = app_cgroup_dir(root.pid);
+        if (dir.empty()) {
+            trees.push_back(root);
+        } else if (set_cgroup_frozen(dir, true)) {
+            frozen.push_back(root);
+            frozen_dirs.push_back(dir);
+        } else {
+            walked.push_back(root);
+        }
+    }
+    if (!trees.empty())
+        kill_identified_trees(trees);
+    // A cgroup that does not freeze in time (a process stuck in the kernel)
+    // is killed as the walk kills it; frozen, the walk is the same.
+    for (size_t i = frozen.size(); i-- > 0;) {
+        if (wait_cgroup_frozen(frozen_dirs[i], freeze_timeout_ms))
+            continue;
+        qDebug() << "cgroup" << frozen_dirs[i].c_str() << "not frozen in time; killing by walk";
+        late.push_back(frozen[i]);
+        frozen.erase(frozen.begin() + static_cast<long>(i));
+        frozen_dirs.erase(frozen_dirs.begin() + static_cast<long>(i));
+    }
+    if (!frozen.empty())
+        kill_frozen(frozen, frozen_dirs);
+    if (!walked.empty())
+        kill_by_walk(walked, false);
+    if (!late.empty())
+        kill_by_walk(late, true);
 }

@@ -3,8 +3,11 @@
 // left the cgroup survives.
 #pragma once
 
+#include "process_table.h"
+
 #include <sys/types.h>
 #include <vector>
 
-// Kills the applications (or mere trees) rooted at roots, together.
-void kill_applications(const std::vector<pid_t> &roots);
+// Kills the applications (or mere trees) rooted at roots, together. A root
+// whose pid now holds another process than the one named is skipped.
+void kill_applications(const std::vector<process_id> &roots);

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <malloc.h>
 
-kill_worker::kill_worker(std::function<void(const std::vector<pid_t> &)> kill)
+kill_worker::kill_worker(std::function<void(const std::vector<process_id> &)> kill)
     : kill_batch(std::move(kill))
 {
 }
@@ -18,7 +18,7 @@ kill_worker::~kill_worker()
     idle.wait(lock, [this] { return !running; });
 }
 
-void kill_worker::enqueue(pid_t root)
+void kill_worker::enqueue(const process_id &root)
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -45,7 +45,7 @@ void kill_worker::enqueue(pid_t root)
 void kill_worker::drain()
 {
     for (;;) {
-        std::vector<pid_t> roots;
+        std::vector<process_id> roots;
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (queue.empty()) {

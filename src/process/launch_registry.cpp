@@ -115,6 +115,12 @@ const launch_registry::application *launch_registry::live_root(pid_t root) const
     return nullptr;
 }
 
+bool launch_registry::is_live(pid_t root) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return live_root(root) != nullptr;
+}
+
 std::string launch_registry::cgroup_of(pid_t root) const
 {
     std::lock_guard<std::mutex> lock(mutex);

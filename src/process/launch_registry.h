@@ -68,6 +68,9 @@ public:
     // returned as it is.
     pid_t kill_requested(pid_t pid);
 
+    // Whether root is the live launch of an application: its runner has not
+    // reaped it, so the pid still holds that process.
+    bool is_live(pid_t root) const;
     // The cgroup directory of the application whose live launch is root, or
     // empty when it has none.
     std::string cgroup_of(pid_t root) const;

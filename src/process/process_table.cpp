@@ -37,8 +37,10 @@ std::optional<proc_stat> read_stat_of(int proc_fd, const char *pid_name)
         n = read(fd, text, sizeof text);
     } while (n < 0 && errno == EINTR);
     close(fd);
-    if (n <= 0)
+    if (n <= 0) {
+        errno = ESRCH; // a process that has died reads as nothing
         return std::nullopt;
+    }
     return parse_proc_stat(text, static_cast<size_t>(n));
 }
 
@@ -122,6 +124,41 @@ std::optional<proc_stat> read_proc_stat(pid_t pid)
         }
     }
     return read_stat_of(proc_fd, name);
+}
+
+std::optional<process_id> identify(pid_t pid)
+{
+    const std::optional<proc_stat> process = read_proc_stat(pid);
+    if (!process)
+        return std::nullopt;
+    return process_id{pid, process->start_time};
+}
+
+std::optional<pid_t> thread_group_of(pid_t tid)
+{
+    // /proc/TID/ answers for any thread, not only for a process's first:
+    // only its status says which process the thread is part of.
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(tid));
+    FILE *file = std::fopen(path, "re");
+    if (!file)
+        return std::nullopt;
+    char line[256];
+    std::optional<pid_t> group;
+    while (!group && std::fgets(line, sizeof line, file)) {
+        if (std::strncmp(line, "Tgid:", 5) != 0)
+            continue;
+        const char *begin = line + 5;
+        while (*begin == '\t' || *begin == ' ')
+            ++begin;
+        const char *end = begin + std::strcspn(begin, "\n");
+        if (const auto value = parse_decimal(begin, end, pid_max_value))
+            group = static_cast<pid_t>(*value);
+        else
+            break;
+    }
+    std::fclose(file);
+    return group;
 }
 
 bool is_kernel_thread(const proc_stat &process)

@@ -18,13 +18,32 @@ struct proc_stat {
     unsigned threads = 0;
 };
 
+// One process as it was when first named: a pid is reused once its process
+// is gone, and the start time tells the newcomer apart.
+struct process_id {
+    pid_t pid;
+    unsigned long long start_time;
+};
+
 // The fields of one /proc/PID/stat text. The name in parentheses is the
 // process's own choice and may hold blanks, ")" or "(123)", so the fields are
 // read after its last ")". nullopt for text of another shape.
 std::optional<proc_stat> parse_proc_stat(const char *text, size_t size);
 
-// One process's entry; nullopt once it is gone.
+// One process's entry; nullopt once it is gone (errno ENOENT or ESRCH), or
+// when it cannot be read (errno says why).
 std::optional<proc_stat> read_proc_stat(pid_t pid);
+
+// A start time that was not known when the process was named.
+inline constexpr unsigned long long unknown_start_time = 0;
+
+// pid's identity now; nullopt when no task has that id (errno ENOENT or
+// ESRCH) or its entry cannot be read (errno says why: EMFILE, say).
+std::optional<process_id> identify(pid_t pid);
+
+// The thread group (the process) that the task tid belongs to; tid itself
+// for a process's first thread. nullopt once it is gone.
+std::optional<pid_t> thread_group_of(pid_t tid);
 
 // Whether the kernel flags the process as one of its own threads.
 bool is_kernel_thread(const proc_stat &process);

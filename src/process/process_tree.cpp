@@ -27,11 +27,14 @@ namespace {
 // kthreadd, the parent of every kernel thread.
 constexpr pid_t kernel_thread_daemon = 2;
 
-// root as a verified process, if it is worth a kill: it names a process (one
-// stat file read), and not one of the kernel's threads, which ignore
-// signals. Says why not in one debug line.
-std::optional<proc_stat> killable(pid_t root)
+// target as a verified process, if it is worth a kill: still the process
+// the request named (its pid may have been reused since), not one of the
+// kernel's threads, which ignore signals, and a process rather than one
+// thread of one: a thread's id names no tree, and stopping one of the
+// daemon's own would stop the daemon. Says why not in one debug line.
+std::optional<proc_stat> killable(const process_id &target)
 {
+    const pid_t root = target.pid;
     if (root == kernel_thread_daemon) {
         qDebug() << "kill_app refused:" << root << "is the kernel's thread daemon";
         return std::nullopt;
@@ -46,8 +49,21 @@ std::optional<proc_stat> killable(pid_t root)
             qDebug() << "kill_app: no process" << root;
         return std::nullopt;
     }
+    if (process->start_time != target.start_time) {
+        qDebug() << "kill_app:" << root << "is no longer the process the request named; skipped";
+        return std::nullopt;
+    }
     if (is_kernel_thread(*process)) {
         qDebug() << "kill_app refused:" << root << "is a kernel thread";
+        return std::nullopt;
+    }
+    const std::optional<pid_t> group = thread_group_of(root);
+    if (group && *group == getpid() && root != getpid()) {
+        qDebug() << "kill_app refused:" << root << "is a thread of this daemon";
+        return std::nullopt;
+    }
+    if (group && *group != root) {
+        qDebug() << "kill_app refused:" << root << "is a thread of" << *group << ", not a process";
         return std::nullopt;
     }
     return process;
@@ -255,9 +271,22 @@ QStringList pids_in_listing_line(const QString &line)
 kill_report kill_process_trees(const std::vector<pid_t> &requested,
                                const tree_kill_options &options)
 {
+    std::vector<process_id> targets;
+    for (const pid_t root : requested) {
+        if (const std::optional<process_id> target = identify(root))
+            targets.push_back(*target);
+        else
+            qDebug() << "kill_app: no process" << root;
+    }
+    return kill_identified_trees(targets, options);
+}
+
+kill_report kill_identified_trees(const std::vector<process_id> &requested,
+                                  const tree_kill_options &options)
+{
     kill_report report;
     std::vector<proc_stat> roots;
-    for (const pid_t root : requested) {
+    for (const process_id &root : requested) {
         if (const std::optional<proc_stat> process = killable(root))
             roots.push_back(*process);
     }
@@ -295,7 +324,7 @@ kill_report kill_process_trees(const std::vector<pid_t> &requested,
             priority.raise();
         if (!listing)
             qDebug() << "listing not run; killing the trees as /proc shows them, from"
-                     << requested.front();
+                     << requested.front().pid;
     }
     if (freezer)
         report.frozen = freezer->freeze(&report.passes);

@@ -1,6 +1,8 @@
 // Listing, freezing and killing a process tree (no bus here).
 #pragma once
 
+#include "process_table.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -47,7 +49,8 @@ struct tree_kill_options {
 
 // Kills the trees rooted at roots with SIGKILL: tree by tree, the root
 // first, then its descendants in listing order, then those the listing
-// missed. A root that is no process, pid 2, a kernel thread or an ancestor
+// missed. A root that is no process, pid 2, a kernel thread, a thread of a
+// process rather than the process, a thread of this daemon or an ancestor
 // of this process is refused. The trees are frozen with SIGSTOP before the
 // first SIGKILL, so no process can fork a child that the kill misses, and no
 // process outside them is ever signalled. When the listing cannot be run (no
@@ -55,3 +58,7 @@ struct tree_kill_options {
 kill_report kill_process_trees(const std::vector<pid_t> &roots,
                                const tree_kill_options &options = {});
 kill_report kill_process_tree(pid_t root);
+// The same for roots named earlier: a root whose pid now holds another
+// process is skipped. Its tree is what descends from it at the kill.
+kill_report kill_identified_trees(const std::vector<process_id> &roots,
+                                  const tree_kill_options &options = {});

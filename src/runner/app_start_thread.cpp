@@ -5,6 +5,7 @@
 #include "child_wait.h"
 #include "client_daemon.h"
 #include "console_out.h"
+#include "container_stop.h"
 #include "idle_dispatcher.h"
 #include "launch_registry.h"
 #include "runner_pool.h"
@@ -222,6 +223,8 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
     int i_flag = 0;
     pid_t ended_pid = -1; // a launch that ended by a signal, not yet reported stopped
     for (;;) {
+        if (container_stop::stopping())
+            return ended_pid; // a container's first process ends: nothing more starts
         const pid_t pid = plan.spawn();
         const int spawn_errno = errno;
         // The application first: its runner was woken on the core the new

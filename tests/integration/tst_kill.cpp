@@ -358,6 +358,42 @@ private slots:
         }
     }
 
+    // A vfork parent whose child the freeze stopped waits in the kernel and
+    // never shows stopped: its kill, and a kill queued behind it, end at once.
+    void a_vfork_parent_does_not_stall_the_kill()
+    {
+        runtime_sim_process sim;
+        daemon_process d({platform, QStringLiteral("/bin/true")});
+        QVERIFY(ready(sim));
+        sim.start_app(platform, probe_binary(), {"vfork-stop"});
+        QVERIFY(
+            wait_until([&] { return sim.payloads(QStringLiteral("set_app_status")).size() == 1; }));
+        const pid_t vforker =
+            status_list(sim.payloads(QStringLiteral("set_app_status")).first()).value(2).toInt();
+        pid_t child = 0;
+        QVERIFY(wait_until([&] {
+            QFile file(QStringLiteral("/proc/%1/task/%1/children").arg(vforker));
+            child = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
+            return child > 0 && state_of(child) == 'T' && state_of(vforker) == 'D';
+        }));
+        const QString never = dir.filePath(QStringLiteral("vfork-never"));
+        sim.start_app(platform, probe_binary(), {"wait", never, "60"});
+        QVERIFY(wait_until([&] { return tagged_processes(never).size() == 1; }));
+        const pid_t behind = tagged_processes(never).first();
+
+        QElapsedTimer timer;
+        timer.start();
+        sim.kill_app(platform, QString::number(vforker));
+        sim.kill_app(platform, QString::number(behind));
+        QVERIFY(wait_until(
+            [&] {
+                return !process_alive(vforker) && !process_alive(child) && !process_alive(behind);
+            },
+            15000));
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed()) + " ms"));
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }));
+    }
+
     // A start request right behind the kill of a tree that keeps forking is
     // served while the kill runs. The kill is held, the tree frozen, until
     // the test lets the listing run: the new application is reported running

@@ -17,6 +17,9 @@
  *                                SIGCHLD of a child and a SIGUSR1 of its own,
  *                                log "ready", wait for FILE, then execute
  *                                itself as "exit 0"
+ *   probe vfork-stop             vfork a child that stops itself before it
+ *                                executes anything: the parent waits in the
+ *                                kernel for good, and never shows stopped
  */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -27,6 +30,7 @@
 #include <string.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -176,6 +180,14 @@ int main(int argc, char **argv)
         return traced(argv);
     if (!strcmp(mode, "argv") && argc >= 3)
         return write_argv(argv[2], argc, argv);
+    if (!strcmp(mode, "vfork-stop")) {
+        /* Raw system calls only: the child shares the parent's memory. */
+        if (vfork() == 0) {
+            syscall(SYS_kill, syscall(SYS_getpid), SIGSTOP);
+            _exit(0);
+        }
+        return 0;
+    }
     if (!strcmp(mode, "wait") && argc >= 3) {
         wait_for_file(argv[2], argc >= 4 ? atof(argv[3]) : 60.0);
         return 0;

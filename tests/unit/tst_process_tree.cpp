@@ -5,10 +5,13 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -138,6 +141,42 @@ private slots:
         const kill_report report = kill_process_tree(getpid());
         QCOMPARE(report.signalled, 0);
         QCOMPARE(report.passes, 0);
+    }
+
+    // A root named by an identity its pid no longer holds (another start
+    // time: the pid was reused), or by a thread's id, is left alone.
+    void stale_identities_and_threads_are_refused()
+    {
+        const pid_t child = fork();
+        if (child == 0) {
+            for (;;)
+                pause();
+        }
+        const std::optional<process_id> now = identify(child);
+        QVERIFY(now);
+        kill_report report = kill_identified_trees({{child, now->start_time + 1}});
+        QCOMPARE(report.signalled, 0);
+        QCOMPARE(kill(child, 0), 0);
+
+        std::atomic<pid_t> tid{0};
+        std::atomic<bool> done{false};
+        std::thread thread([&] {
+            tid = static_cast<pid_t>(syscall(SYS_gettid));
+            while (!done)
+                usleep(1000);
+        });
+        QVERIFY(QTest::qWaitFor([&] { return tid != 0; }, 5000));
+        report = kill_process_tree(tid);
+        done = true;
+        thread.join();
+        QCOMPARE(report.signalled, 0);
+        QCOMPARE(report.passes, 0); // nothing was stopped
+
+        report = kill_identified_trees({*now});
+        QCOMPARE(report.signalled, 1);
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     }
 
     void a_pid_with_no_process_kills_nothing()
