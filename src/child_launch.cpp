@@ -101,13 +101,12 @@ const launch_context &context()
 // is suspended until the child has executed or ended, and spawn() restores it.
 // A line the child could not write is counted with the daemon's own: a
 // lock-free atomic add is one instruction on memory the child shares.
-void say(const nowait::target &to, std::atomic<unsigned long> *drops, const char *data,
-         size_t size)
+void say(const nowait::target &to, std::atomic<unsigned long> *drops, const char *data, size_t size)
 {
     const nowait::result r = nowait::write_now(to, data, size);
     if (r.error != 0)
         drops[r.error < console::drop_causes ? r.error : 0].fetch_add(r.lost_lines,
-                                                                        std::memory_order_relaxed);
+                                                                      std::memory_order_relaxed);
 }
 
 // A line built in place, without the C library.

@@ -3,8 +3,8 @@
 // application, while only the launching thread waits. So everything the child
 // needs is prepared here beforehand, and between the launch and execve it
 // makes raw system calls only: no lock, no allocation, no write to memory the
-// daemon owns but a lock-free count of the lines it could not write. Another thread of the daemon may hold a lock (in malloc, stdio
-// or the bus library) at any moment.
+// daemon owns but a lock-free count of the lines it could not write. Another thread of the daemon
+// may hold a lock (in malloc, stdio or the bus library) at any moment.
 #pragma once
 
 #include <QByteArray>

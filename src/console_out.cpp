@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QString>
 #include <QTimer>
 #include <QtGlobal>
@@ -91,7 +92,8 @@ QByteArray take_note(unsigned long (&taken)[drop_causes])
     }
     if (total == 0)
         return {};
-    QByteArray note = "lavrosk-daemon: " + QByteArray::number(qulonglong(total)) + " lines of output dropped: ";
+    QByteArray note =
+        "lavrosk-daemon: " + QByteArray::number(qulonglong(total)) + " lines of output dropped: ";
     const char *separator = "";
     for (int i = 0; i < drop_causes; ++i) {
         if (taken[i] == 0)
@@ -131,22 +133,29 @@ bool drops_untold()
     return false;
 }
 
-// The rest of the second on the event loop's thread, which every thread may
+// Waits out the second on the event loop's thread, which every thread may
 // post to.
-void schedule_note(std::chrono::milliseconds wait)
+class note_timer : public QObject
 {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (app == nullptr || note_scheduled.exchange(true))
+public:
+    bool event(QEvent *e) override
+    {
+        if (e->type() != QEvent::User)
+            return QObject::event(e);
+        QTimer::singleShot(static_cast<int>(std::chrono::milliseconds(note_interval).count()), [] {
+            note_scheduled.store(false);
+            write_note();
+        });
+        return true;
+    }
+};
+note_timer *timer_object = nullptr; // made on the event loop's thread, kept for good
+
+void schedule_note()
+{
+    if (timer_object == nullptr || note_scheduled.exchange(true))
         return;
-    QMetaObject::invokeMethod(
-        app,
-        [wait] {
-            QTimer::singleShot(wait, [] {
-                note_scheduled.store(false);
-                write_note();
-            });
-        },
-        Qt::QueuedConnection);
+    QCoreApplication::postEvent(timer_object, new QEvent(QEvent::User));
 }
 
 void say(const target &t, const char *data, size_t size)
@@ -217,6 +226,7 @@ void err_errno(const char *what)
 
 void install_message_handler()
 {
+    timer_object = new note_timer;
     qInstallMessageHandler(message_handler);
 }
 
@@ -253,8 +263,7 @@ void note_drops()
     if (since >= note_interval)
         write_note();
     else
-        schedule_note(std::chrono::duration_cast<std::chrono::milliseconds>(note_interval - since) +
-                      std::chrono::milliseconds(1));
+        schedule_note();
 }
 
 } // namespace console

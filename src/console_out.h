@@ -27,7 +27,8 @@ void err(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // As perror(what).
 void err_errno(const char *what);
 
-// Sends Qt's debug log through err().
+// Sends Qt's debug log through err(). On the thread that will run the event
+// loop, which writes the drop notes that must wait.
 void install_message_handler();
 
 // Where a launched child writes its own lines before it executes the
@@ -47,8 +48,8 @@ static_assert(std::atomic<unsigned long>::is_always_lock_free);
 std::atomic<unsigned long> *drop_counts();
 
 // Tells of the lines dropped so far on standard error: at once when no note
-// was written for a second, else once that second is over (the event loop's
-// timer). Call after a child may have dropped lines.
+// was written for a second, else a second later (the event loop's timer).
+// Call after a child may have dropped lines.
 void note_drops();
 
 } // namespace console

@@ -98,7 +98,7 @@ class tst_output : public QObject
     {
         QVERIFY2(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; },
                             prompt_ms),
-                 d.err().constData());
+                 (d.err() + d.out()).constData());
     }
 
 private slots:
@@ -143,9 +143,9 @@ private slots:
             QVERIFY(full.open(QIODevice::WriteOnly));
             QCOMPARE(full.write(QByteArray(4096, '.')), qint64(4096));
             full.close();
-            args = through_sh(QStringLiteral(">>'%1'").arg(full.fileName()),
-                              {QStringLiteral("prlimit"), QStringLiteral("--fsize=4096"),
-                               QStringLiteral("--")});
+            args = through_sh(
+                QStringLiteral(">>'%1'").arg(full.fileName()),
+                {QStringLiteral("prlimit"), QStringLiteral("--fsize=4096"), QStringLiteral("--")});
         } else if (kind == QLatin1String("stalled")) {
             // Full before the daemon starts; made by root, so a daemon run as
             // nobody cannot open a description of its own.
@@ -199,8 +199,12 @@ private slots:
                              QStringLiteral("sh"));
             check_announced(sim, d);
             for (int i = 0; i < apps; ++i)
-                sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
-            QVERIFY(wait_until([&] { return sim.platform_stops() >= 1 && sim.calls(QStringLiteral("set_app_status")).size() == 2 * apps; }));
+                sim.start_app(platform, probe_binary(),
+                              {QStringLiteral("exit"), QStringLiteral("0")});
+            QVERIFY(wait_until([&] {
+                return sim.platform_stops() >= 1 &&
+                       sim.calls(QStringLiteral("set_app_status")).size() == 2 * apps;
+            }));
             sim.kill_daemon(platform);
             QVERIFY(d.wait_exit());
             QFile written(file);
@@ -222,7 +226,9 @@ private slots:
         timer.start();
         for (int i = 0; i < apps; ++i)
             sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
-        QVERIFY2(wait_until([&] { return noted_drops(d.err()).first >= static_cast<unsigned long>(lines); }),
+        QVERIFY2(wait_until([&] {
+                     return noted_drops(d.err()).first >= static_cast<unsigned long>(lines);
+                 }),
                  d.err().constData());
         // No more than that, and not a note a line.
         QTest::qWait(1500);
