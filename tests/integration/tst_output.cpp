@@ -69,8 +69,9 @@ class tst_output : public QObject
         return mkfifo(path.toLocal8Bit().constData(), 0600) == 0 ? path : QString();
     }
 
-    // One launch that runs once and is reported ended, and a stop request
-    // obeyed: each within prompt_ms. The probe reports how it was started.
+    // One launch that runs once and is reported ended, one that cannot be
+    // executed and is not relaunched either, and a stop request obeyed: each
+    // within prompt_ms. The probe reports how it was started.
     void check_prompt(runtime_sim_process &sim, daemon_process &d, const QString &name)
     {
         const QString log = open_dir + QLatin1Char('/') + name + QStringLiteral("-launches");
@@ -86,6 +87,14 @@ class tst_output : public QObject
         QCOMPARE(reported(report, "handled"), QByteArray("0"));
         QCOMPARE(reported(report, "blocked"), QByteArray("0"));
         QCOMPARE(reported(report, "stdout-nonblock"), QByteArray("0"));
+        action.restart();
+        sim.start_app(platform, dir.filePath(QStringLiteral("missing")));
+        QVERIFY(wait_until([&] { return sim.platform_stops() == 2; }, prompt_ms));
+        QVERIFY(action.elapsed() < prompt_ms);
+        int launches = 0;
+        for (const QJsonArray &p : sim.payloads(QStringLiteral("set_app_status")))
+            launches += status_list(p).value(3) == QLatin1String("running") ? 1 : 0;
+        QCOMPARE(launches, 2);
         action.restart();
         sim.kill_daemon(platform);
         QVERIFY(d.wait_exit(prompt_ms));
@@ -136,7 +145,8 @@ private slots:
             const QString path = fifo(kind);
             QVERIFY(!path.isEmpty());
             held = open(path.toLocal8Bit().constData(), O_RDWR | O_CLOEXEC);
-            args = through_sh(QStringLiteral(">'%1'").arg(path));
+            // Both streams: a failed exec's line goes to standard error.
+            args = through_sh(QStringLiteral(">'%1' 2>&1").arg(path));
         } else if (kind == QLatin1String("fsize")) {
             // Full already; the probe's own files stay well under the limit.
             QFile full(dir.filePath(kind));
