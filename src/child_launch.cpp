@@ -224,7 +224,8 @@ pid_t launch_plan::spawn() const
                               const_cast<launch_plan *>(this));
     if (pid < 0 && (errno == ENOSYS || errno == EINVAL)) {
         // An emulator or sandbox that does not offer these flags: a plain
-        // fork runs the same child.
+        // fork runs the same child, whose dropped lines then go uncounted
+        // (its own copy of the counts).
         pid = fork();
         if (pid == 0)
             run_child();
