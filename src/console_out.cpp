@@ -144,7 +144,7 @@ public:
             return QObject::event(e);
         QTimer::singleShot(static_cast<int>(std::chrono::milliseconds(note_interval).count()), [] {
             note_scheduled.store(false);
-            write_note();
+            note_drops(); // a line may have told them meanwhile
         });
         return true;
     }
