@@ -1,16 +1,18 @@
 #include "console_out.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QString>
+#include <QTimer>
 #include <QtGlobal>
 
-#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,84 +20,153 @@ namespace console {
 
 namespace {
 
-struct channel {
-    int fd;
-    bool socket; // sent with send(): a socket's description may be shared
-};
+using nowait::kind;
+using nowait::target;
 
 // Written once by setup(), before any other thread exists; read-only after.
-channel channels[2] = {{STDOUT_FILENO, false}, {STDERR_FILENO, false}};
-std::atomic<unsigned long> dropped_lines{0};
-std::atomic<unsigned long> unreported_drops{0};
+target channels[2] = {{STDOUT_FILENO, kind::plain}, {STDERR_FILENO, kind::plain}};
+bool any_shared = false;
+// Serialises writes through a shared description with launches.
+std::mutex shared_lock;
 
-// Opening /proc/self/fd/N of a pipe, FIFO or terminal gives a new open file
-// description of the same file: O_NONBLOCK set on it is the daemon's alone.
-channel own_channel(int fd, const char *name)
+std::atomic<unsigned long> unreported[drop_causes];
+constexpr std::chrono::seconds note_interval{1};
+std::mutex note_lock;
+std::chrono::steady_clock::time_point last_note; // under note_lock
+std::atomic<bool> note_scheduled{false};
+
+target own_channel(int fd)
 {
     struct stat st {
     };
     if (fstat(fd, &st) != 0)
-        return {fd, false};
+        return {fd, kind::plain};
     if (S_ISSOCK(st.st_mode))
-        return {fd, true};
-    // A regular file never blocks a writer.
+        return {fd, kind::socket};
     if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode))
-        return {fd, false};
+        return {fd, kind::plain};
+    // Opening /proc/self/fd/N of a pipe, FIFO or terminal gives a new open
+    // file description of the same file: O_NONBLOCK set on it is the
+    // daemon's alone. Another user's pipe (EACCES), or a FIFO with no reader
+    // (ENXIO), keeps the shared one.
     char path[32];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     const int own = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (own < 0) {
-        // A pipe with no reader left (ENXIO) fails writes at once anyway.
-        std::fprintf(stderr, "lavrosk-daemon: open %s for %s: %s\n", path, name,
-                     std::strerror(errno));
-        return {fd, false};
-    }
-    return {own, false};
+    if (own >= 0)
+        return {own, kind::plain};
+    any_shared = true;
+    return {fd, kind::shared};
 }
 
-// One write, never waiting: true when all of it went out.
-bool write_now(const channel &c, const char *data, size_t size)
+nowait::result write_line(const target &t, const char *data, size_t size)
 {
-    ssize_t n;
-    do {
-        n = c.socket ? send(c.fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
-                     : write(c.fd, data, size);
-    } while (n < 0 && errno == EINTR);
-    if (n == static_cast<ssize_t>(size))
-        return true;
-    // A line cut short (longer than the pipe's room) still ends its line, so
-    // that the next one is not glued to it.
-    if (n > 0 && data[size - 1] == '\n')
-        (void)write_now(c, "\n", 1);
+    const int saved = errno;
+    nowait::result r;
+    if (t.how == kind::shared) {
+        std::lock_guard<std::mutex> lock(shared_lock);
+        r = nowait::write_now(t, data, size);
+    } else {
+        r = nowait::write_now(t, data, size);
+    }
+    errno = saved;
+    return r;
+}
+
+const char *cause_text(int err)
+{
+    if (err == EAGAIN)
+        return "nobody read them in time";
+    return err == 0 ? "an unknown error" : std::strerror(err);
+}
+
+// "N lines of output dropped: CAUSE", or with each cause's share when
+// there were several; the counts taken are zero after.
+QByteArray take_note(unsigned long (&taken)[drop_causes])
+{
+    unsigned long total = 0;
+    int causes = 0;
+    for (int i = 0; i < drop_causes; ++i) {
+        taken[i] = unreported[i].exchange(0);
+        total += taken[i];
+        causes += taken[i] != 0 ? 1 : 0;
+    }
+    if (total == 0)
+        return {};
+    QByteArray note =
+        "lavrosk-daemon: " + QByteArray::number(qulonglong(total)) + " lines of output dropped: ";
+    const char *separator = "";
+    for (int i = 0; i < drop_causes; ++i) {
+        if (taken[i] == 0)
+            continue;
+        note += separator;
+        note += cause_text(i);
+        if (causes > 1)
+            note += " (" + QByteArray::number(qulonglong(taken[i])) + ")";
+        separator = "; ";
+    }
+    return note + '\n';
+}
+
+void write_note()
+{
+    std::unique_lock<std::mutex> lock(note_lock, std::try_to_lock);
+    if (!lock.owns_lock())
+        return; // another thread is telling them
+    last_note = std::chrono::steady_clock::now();
+    unsigned long taken[drop_causes];
+    const QByteArray note = take_note(taken);
+    if (note.isEmpty())
+        return;
+    if (write_line(channels[1], note.constData(), static_cast<size_t>(note.size())).error != 0) {
+        // Told when standard error takes lines again.
+        for (int i = 0; i < drop_causes; ++i)
+            unreported[i].fetch_add(taken[i]);
+    }
+}
+
+bool drops_untold()
+{
+    for (const std::atomic<unsigned long> &n : unreported) {
+        if (n.load(std::memory_order_relaxed) != 0)
+            return true;
+    }
     return false;
 }
 
-// Says how many lines were lost, once standard error takes lines again.
-void report_drops()
+// Waits out the second on the event loop's thread, which every thread may
+// post to.
+class note_timer : public QObject
 {
-    const unsigned long n = unreported_drops.exchange(0);
-    if (n == 0)
-        return;
-    char note[120];
-    const int size = std::snprintf(note, sizeof note,
-                                   "lavrosk-daemon: %lu lines of output dropped: nobody read "
-                                   "them in time\n",
-                                   n);
-    if (!write_now(channels[1], note, static_cast<size_t>(size)))
-        unreported_drops.fetch_add(n);
-}
-
-void say(const channel &c, const char *data, size_t size)
-{
-    if (!write_now(c, data, size)) {
-        dropped_lines.fetch_add(1);
-        unreported_drops.fetch_add(1);
-        return;
+public:
+    bool event(QEvent *e) override
+    {
+        if (e->type() != QEvent::User)
+            return QObject::event(e);
+        QTimer::singleShot(static_cast<int>(std::chrono::milliseconds(note_interval).count()), [] {
+            note_scheduled.store(false);
+            note_drops(); // a line may have told them meanwhile
+        });
+        return true;
     }
-    report_drops();
+};
+note_timer *timer_object = nullptr; // made on the event loop's thread, kept for good
+
+void schedule_note()
+{
+    if (timer_object == nullptr || note_scheduled.exchange(true))
+        return;
+    QCoreApplication::postEvent(timer_object, new QEvent(QEvent::User));
 }
 
-void say_formatted(const channel &c, const char *format, va_list args)
+void say(const target &t, const char *data, size_t size)
+{
+    const nowait::result r = write_line(t, data, size);
+    if (r.error != 0)
+        unreported[r.error > 0 && r.error < drop_causes ? r.error : 0].fetch_add(r.lost_lines);
+    note_drops();
+}
+
+void say_formatted(const target &t, const char *format, va_list args)
 {
     // Most lines fit on the stack; a longer one is made once on the heap.
     char line[512];
@@ -107,11 +178,11 @@ void say_formatted(const channel &c, const char *format, va_list args)
         return;
     }
     if (static_cast<size_t>(size) < sizeof line) {
-        say(c, line, static_cast<size_t>(size));
+        say(t, line, static_cast<size_t>(size));
     } else {
         QByteArray long_line(size, '\0');
         std::vsnprintf(long_line.data(), static_cast<size_t>(size) + 1, format, again);
-        say(c, long_line.constData(), static_cast<size_t>(size));
+        say(t, long_line.constData(), static_cast<size_t>(size));
     }
     va_end(again);
 }
@@ -126,8 +197,8 @@ void message_handler(QtMsgType type, const QMessageLogContext &context, const QS
 
 void setup()
 {
-    channels[0] = own_channel(STDOUT_FILENO, "standard output");
-    channels[1] = own_channel(STDERR_FILENO, "standard error");
+    channels[0] = own_channel(STDOUT_FILENO);
+    channels[1] = own_channel(STDERR_FILENO);
 }
 
 void out(const char *format, ...)
@@ -155,22 +226,44 @@ void err_errno(const char *what)
 
 void install_message_handler()
 {
+    timer_object = new note_timer;
     qInstallMessageHandler(message_handler);
 }
 
-int child_out_fd()
+nowait::target child_out()
 {
-    return channels[0].fd;
+    return channels[0];
 }
 
-int child_err_fd()
+nowait::target child_err()
 {
-    return channels[1].fd;
+    return channels[1];
 }
 
-unsigned long dropped()
+std::unique_lock<std::mutex> hold_for_launch()
 {
-    return dropped_lines.load();
+    return any_shared ? std::unique_lock<std::mutex>(shared_lock)
+                      : std::unique_lock<std::mutex>(shared_lock, std::defer_lock);
+}
+
+std::atomic<unsigned long> *drop_counts()
+{
+    return unreported;
+}
+
+void note_drops()
+{
+    if (!drops_untold())
+        return;
+    std::chrono::steady_clock::duration since;
+    {
+        std::lock_guard<std::mutex> lock(note_lock);
+        since = std::chrono::steady_clock::now() - last_note;
+    }
+    if (since >= note_interval)
+        write_note();
+    else
+        schedule_note();
 }
 
 } // namespace console

@@ -13,3 +13,8 @@ void raise_fd_limit();
 // The limit the daemon was started with, which every application gets back;
 // nullptr when the daemon runs with it unchanged.
 const rlimit *fd_limit_to_restore();
+
+// Whether the limit in force leaves room to run at all: the event loop's
+// wake-ups, the bus connection, a listing pipe and a launch. Says why not,
+// once, on standard error.
+bool fd_limit_enough();

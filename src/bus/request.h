@@ -15,7 +15,8 @@ struct start_request {
 };
 
 // [platform string, command path, arguments]; nullopt for fewer than three
-// elements or elements of other types.
+// elements or elements of other types. Elements past the third are ignored:
+// a newer service may send more.
 std::optional<start_request> parse_start_request(const QVariantList &app_cmd);
 
 // A pid that may be listed and signalled: plain decimal digits, greater than 1,

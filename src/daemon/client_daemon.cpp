@@ -117,6 +117,7 @@ void client_daemon::kill_app_slot(QStringList app_info)
     // The kill is queued before the log line is sent: making the line's
     // proxy waits for the bus thread, and a fork storm is not to grow
     // meanwhile. Every daemon still sends the line, matching or not.
+    // Elements past the pid are ignored: a newer service may send more.
     if (app_info.size() >= 2 && target == platform_and_app) {
         if (const std::optional<pid_t> pid = parse_kill_pid(pid_text))
             kill_all_sub_process(*pid);

@@ -24,6 +24,19 @@ QString from_arg(const char *arg)
     return QString::fromLatin1(arg);
 }
 
+// What the daemon's own output can raise must not end or stop it: a reader
+// gone (SIGPIPE: the write fails instead), a file at its size limit
+// (SIGXFSZ), a terminal with tostop while in the background (SIGTTOU; SIGTTIN
+// likewise). Applications start with every signal at its default, as the
+// child resets them all.
+void ignore_output_signals()
+{
+    for (const int sig : {SIGPIPE, SIGXFSZ, SIGTTOU, SIGTTIN}) {
+        if (std::signal(sig, SIG_IGN) == SIG_ERR)
+            std::perror("signal");
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -35,20 +48,19 @@ int main(int argc, char **argv)
     // Before any thread exists, so that none of them takes the SIGCHLD.
     const bool reaps_orphans = prepare_orphan_reaping();
     const bool first_process = container_stop::prepare();
+    ignore_output_signals();
+    // Every message of the daemon is one write that never waits for a
+    // reader, the usage line included.
+    console::setup();
     if (argc < 3) {
-        std::printf(
+        console::out(
             "命令格式为---lavrosk-daemon app名@容器名@is_root app命令路径 参数1 参数2...\n");
         return -1;
     }
-    // A reader of standard output that went away (a logger restarted) must
-    // not end the daemon: the write fails instead. Applications start with
-    // every signal at its default, as the child resets them all.
-    if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR)
-        std::perror("signal SIGPIPE");
-    // Every message of the daemon is one write that never waits for a reader.
-    console::setup();
     console::install_message_handler();
     raise_fd_limit();
+    if (!fd_limit_enough())
+        return 71;
     // Before the first thread (the bus library's), which inherits it.
     raise_own_priority();
 

@@ -152,7 +152,7 @@ std::optional<pid_t> thread_group_of(pid_t tid)
         while (*begin == '\t' || *begin == ' ')
             ++begin;
         const char *end = begin + std::strcspn(begin, "\n");
-        if (const auto value = parse_decimal(begin, end, pid_max_value))
+        if (const auto value = parse_decimal(begin, end, max_pid))
             group = static_cast<pid_t>(*value);
         else
             break;

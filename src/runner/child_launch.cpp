@@ -7,9 +7,11 @@
 #include "fd_limit.h"
 #include "own_priority.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -38,6 +40,9 @@ const unsigned long no_signals[4] = {};
 // A kernel sigaction of all zeros is SIG_DFL with no flags and an empty mask,
 // whatever the architecture's field order.
 const unsigned long default_action[8] = {};
+// SIG_IGN is 1, in the handler field, which comes first on the architectures
+// served here (x86, arm, riscv; not mips or alpha).
+const unsigned long ignore_action[8] = {reinterpret_cast<unsigned long>(SIG_IGN)};
 
 QByteArray hidden_variable; // "NAME=", or empty
 
@@ -47,8 +52,8 @@ struct launch_context {
     int fd_limit;
     const rlimit *given_fd_limit; // to restore in the application; or nullptr
     const int *given_nice;        // likewise
-    int out_fd;
-    int err_fd;
+    nowait::target out;
+    nowait::target err;
     // The system's text for each errno, for the child to report a failed exec
     // as perror would; empty where the C library has none.
     launch_plan::error_text error_texts[launch_plan::error_text_count];
@@ -71,8 +76,8 @@ launch_context make_context()
                      : 65536;
     c.given_fd_limit = fd_limit_to_restore();
     c.given_nice = nice_to_restore();
-    c.out_fd = console::child_out_fd();
-    c.err_fd = console::child_err_fd();
+    c.out = console::child_out();
+    c.err = console::child_err();
 
     for (int err = 0; err < launch_plan::error_text_count; ++err) {
         char buf[64];
@@ -94,36 +99,42 @@ const launch_context &context()
 // close, sigaction, sigprocmask and _exit are where sanitizers hook in. errno
 // is the launching thread's (same memory, same thread pointer); that thread
 // is suspended until the child has executed or ended, and spawn() restores it.
-// Never waits: fd is the daemon's non-blocking description of a pipe, or a
-// socket sent to without waiting. What does not fit now is dropped.
-void say(int fd, const char *data, size_t size)
+// A line the child could not write is counted with the daemon's own: a
+// lock-free atomic add is one instruction on memory the child shares.
+void say(const nowait::target &to, std::atomic<unsigned long> *drops, const char *data, size_t size)
 {
-    while (size > 0) {
-        long n = syscall(SYS_sendto, fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL, nullptr, 0);
-        if (n < 0 && errno == ENOTSOCK)
-            n = syscall(SYS_write, fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
+    const nowait::result r = nowait::write_now(to, data, size);
+    if (r.error != 0)
+        drops[r.error < console::drop_causes ? r.error : 0].fetch_add(r.lost_lines,
+                                                                      std::memory_order_relaxed);
 }
 
-void say_number(int fd, int value)
-{
-    char digits[12];
-    size_t at = sizeof digits;
-    unsigned v = value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
-    do {
-        digits[--at] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    if (value < 0)
-        digits[--at] = '-';
-    say(fd, digits + at, sizeof digits - at);
-}
+// A line built in place, without the C library.
+struct line_buffer {
+    char text[256];
+    size_t size = 0;
+
+    // Leaves room for end_line().
+    void add(const char *data, size_t n)
+    {
+        for (size_t i = 0; i < n && size < sizeof text - 1; ++i)
+            text[size++] = data[i];
+    }
+    void end_line() { text[size++] = '\n'; }
+    void add_number(int value)
+    {
+        char digits[12];
+        size_t at = sizeof digits;
+        unsigned v = value < 0 ? 0U - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+        do {
+            digits[--at] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        if (value < 0)
+            digits[--at] = '-';
+        add(digits + at, sizeof digits - at);
+    }
+};
 
 // Closes the descriptors from through last, where they exist.
 void close_span(unsigned from, unsigned last, int fd_limit)
@@ -183,8 +194,9 @@ launch_plan::launch_plan(QByteArray path, QList<QByteArray> args, QByteArray out
     fd_limit = shared.fd_limit;
     given_fd_limit = shared.given_fd_limit;
     given_nice = shared.given_nice;
-    out_fd = shared.out_fd;
-    err_fd = shared.err_fd;
+    out_to = shared.out;
+    err_to = shared.err;
+    drops = console::drop_counts();
 }
 
 void launch_plan::hide_variable(const char *name)
@@ -204,19 +216,26 @@ pid_t launch_plan::spawn() const
     unsigned long saved_mask[4] = {};
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, all_signals, saved_mask, kernel_sigset_size);
     const int saved_errno = errno;
+    // Until the child has executed: it must not run the application with
+    // O_NONBLOCK set by one of the daemon's lines on a shared description.
+    std::unique_lock<std::mutex> launch_hold = console::hold_for_launch();
 
     pid_t pid = lavrosk_clone(child_entry, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD,
                               const_cast<launch_plan *>(this));
     if (pid < 0 && (errno == ENOSYS || errno == EINVAL)) {
         // An emulator or sandbox that does not offer these flags: a plain
-        // fork runs the same child.
+        // fork runs the same child, whose dropped lines then go uncounted
+        // (its own copy of the counts).
         pid = fork();
         if (pid == 0)
             run_child();
     }
 
     const int result_errno = pid < 0 ? errno : saved_errno;
+    if (launch_hold.owns_lock())
+        launch_hold.unlock();
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, saved_mask, nullptr, kernel_sigset_size);
+    console::note_drops();
     errno = result_errno;
     return pid;
 }
@@ -228,9 +247,14 @@ void launch_plan::run_child() const
         constexpr char prefix[] = "Err on joining the cgroup: ";
         fail(prefix, sizeof prefix - 1, errno);
     }
-    say(out_fd, child_out, child_out_size);
-    say(err_fd, child_err, child_err_size);
+    say(out_to, drops, child_out, child_out_size);
+    say(err_to, drops, child_err, child_err_size);
 
+    // The lines above may have left a SIGPIPE (reader gone) or a SIGXFSZ
+    // (file at its size limit) pending, which would end the child once
+    // unblocked: ignoring a pending signal discards it. Only the child's own.
+    for (const int sig : {SIGPIPE, SIGXFSZ})
+        syscall(SYS_rt_sigaction, sig, ignore_action, nullptr, kernel_sigset_size);
     // The application starts as if from a clean shell: default dispositions
     // first, so that unblocking cannot run one of the daemon's handlers.
     for (int sig = 1; sig < NSIG; ++sig)
@@ -239,7 +263,7 @@ void launch_plan::run_child() const
 
     // Nothing of the daemon's beyond the standard streams: not the bus
     // connection, not a listing pipe a concurrent kill has open.
-    close_all_but(out_fd, err_fd, fd_limit);
+    close_all_but(out_to.fd, err_to.fd, fd_limit);
     // The descriptor limit and the priority the daemon was given, not the
     // ones it raised for itself.
     if (given_fd_limit != nullptr)
@@ -255,20 +279,26 @@ void launch_plan::run_child() const
     fail(prefix, sizeof prefix - 1, errno);
 }
 
-// perror's text, from the table made before the launch, then the end.
+// perror's text, from the table made before the launch, in one write, then
+// the end.
 void launch_plan::fail(const char *prefix, size_t prefix_size, int err) const
 {
-    say(err_fd, prefix, prefix_size);
+    // Signals are at their defaults by now: a SIGPIPE or SIGXFSZ from this
+    // line would turn a failed exec into a death by signal, relaunched.
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, all_signals, nullptr, kernel_sigset_size);
+    line_buffer line;
+    line.add(prefix, prefix_size);
     const error_text reason =
         err >= 0 && err < error_text_count ? child_error_texts[err] : error_text{nullptr, 0};
     if (reason.text != nullptr) {
-        say(err_fd, reason.text, reason.size);
+        line.add(reason.text, reason.size);
     } else {
         constexpr char unknown[] = "Unknown error ";
-        say(err_fd, unknown, sizeof unknown - 1);
-        say_number(err_fd, err);
+        line.add(unknown, sizeof unknown - 1);
+        line.add_number(err);
     }
-    say(err_fd, "\n", 1);
+    line.end_line();
+    say(err_to, drops, line.text, line.size);
     for (;;)
         syscall(SYS_exit_group, exec_failed_status);
 }

@@ -3,13 +3,16 @@
 // application, while only the launching thread waits. So everything the child
 // needs is prepared here beforehand, and between the launch and execve it
 // makes raw system calls only: no lock, no allocation, no write to memory the
-// daemon owns. Another thread of the daemon may hold a lock (in malloc, stdio
-// or the bus library) at any moment.
+// daemon owns but a lock-free count of the lines it could not write. Another thread of the daemon
+// may hold a lock (in malloc, stdio or the bus library) at any moment.
 #pragma once
 
 #include <QByteArray>
 #include <QList>
 
+#include "nowait_write.h"
+
+#include <atomic>
 #include <cstddef>
 #include <sys/types.h>
 #include <vector>
@@ -82,8 +85,9 @@ private:
     int fd_limit;
     const struct rlimit *given_fd_limit;
     const int *given_nice;
-    int out_fd;
-    int err_fd;
+    nowait::target out_to;
+    nowait::target err_to;
+    std::atomic<unsigned long> *drops;
     int cgroup_procs_fd = -1;
 };
 

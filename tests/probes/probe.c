@@ -8,7 +8,8 @@
  *                                die by SIG on the first N launches (counted in
  *                                the file STATE), then exit 0 (after SECONDS)
  *   probe argv FILE              write argc, each argv[i], the open fds, the
- *                                signal state and the environment to FILE,
+ *                                signal state, whether standard output is
+ *                                non-blocking and the environment to FILE,
  *                                then exit 0
  *   probe wait FILE [SECONDS]    exit 0 once FILE exists (at most SECONDS, 60)
  *   probe gate-signal FILE SIG N STATE [SECONDS]
@@ -24,6 +25,7 @@
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -142,6 +144,9 @@ static int write_argv(const char *path, int argc, char **argv)
             ++handled;
     }
     fprintf(f, "blocked %d\nhandled %d\n", blocked, handled);
+    /* Standard output as the application writes to it: blocking or not. */
+    const int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    fprintf(f, "stdout-nonblock %d\n", flags >= 0 && (flags & O_NONBLOCK) ? 1 : 0);
     extern char **environ;
     for (char **e = environ; *e; ++e)
         fprintf(f, "env %s\n", *e);
