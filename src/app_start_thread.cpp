@@ -276,6 +276,7 @@ void app_start_thread::kill_relaunched(pid_t pid)
 void app_start_thread::finish(const QString &app_platform, const QString &container_name,
                               pid_t last_pid)
 {
+    reports->release(); // sent at the launch; nothing may stay held past this request
     send_to_client_app_platform_status(app_platform + QStringLiteral(":app stop"));
     if (last_pid > 0)
         report_app_status({container_name, app_name, QString::number(last_pid), status_stop});
