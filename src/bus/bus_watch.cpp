@@ -3,6 +3,7 @@
 #include "bus_rules.h"
 #include "console_out.h"
 #include "container_stop.h"
+#include "startup_deadline.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
@@ -28,11 +29,20 @@ QByteArray bus_name()
 } // namespace
 
 bus_watch::bus_watch(const QString &platform, QObject *parent)
-    : QObject(parent), platform(platform.toLatin1())
+    : QObject(parent), platform(platform.toLatin1()),
+      deadline(std::make_unique<startup_deadline>(
+          std::chrono::milliseconds(startup_limit_ms), [this](const char *waited) {
+              fail("start-up timed out on", QStringLiteral("no answer to %1 in %2 s")
+                                                .arg(QLatin1String(waited))
+                                                .arg(startup_limit_ms / 1000));
+          }))
 {
+    // The first use connects and authenticates, and waits for the bus's answers.
+    step("the connection and its authentication");
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected())
         fail("cannot connect to", bus.lastError().message());
+    step("the subscription to the loss of the bus");
     bus.connect(QString(), QString::fromLatin1(local_path), QString::fromLatin1(local_interface),
                 QString::fromLatin1(disconnected_signal), this, SLOT(disconnected()));
     confirm("the loss of the bus", signal_rule(QString(), QString::fromLatin1(local_path),
@@ -41,6 +51,19 @@ bus_watch::bus_watch(const QString &platform, QObject *parent)
     // Lost before the subscription was in place: nothing would tell us later.
     if (!bus.isConnected())
         disconnected();
+}
+
+bus_watch::~bus_watch() = default;
+
+void bus_watch::step(const char *what) const
+{
+    if (deadline)
+        deadline->step(what);
+}
+
+void bus_watch::started()
+{
+    deadline.reset();
 }
 
 void bus_watch::disconnected()

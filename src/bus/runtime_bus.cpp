@@ -32,7 +32,9 @@ proxy::proxy()
 
 proxy::~proxy() = default;
 
-QDBusMessage proxy::call_message(const char *method, const QVariantList &payload) const
+namespace {
+
+QDBusMessage call_message(const char *method, const QVariantList &payload)
 {
     QDBusMessage call =
         QDBusMessage::createMethodCall(QString::fromLatin1(service), QString::fromLatin1(path),
@@ -41,10 +43,15 @@ QDBusMessage proxy::call_message(const char *method, const QVariantList &payload
     return call;
 }
 
-QDBusError::ErrorType proxy::post(const char *method, const QVariantList &payload)
+} // namespace
+
+QDBusError::ErrorType proxy::post(const char *method, const QVariantList &payload) const
 {
-    if (post_hold::take(method, payload))
-        return QDBusError::NoError;
+    return runtime::post(method, payload);
+}
+
+QDBusError::ErrorType post(const char *method, const QVariantList &payload)
+{
     // send() flags a call "no reply expected", as a call with QDBus::NoBlock.
     QDBusConnection bus = QDBusConnection::systemBus();
     if (bus.send(call_message(method, payload)))
@@ -53,7 +60,7 @@ QDBusError::ErrorType proxy::post(const char *method, const QVariantList &payloa
     return type == QDBusError::NoError ? QDBusError::Failed : type;
 }
 
-QDBusPendingCall proxy::send(const char *method, const QVariantList &payload, int timeout_ms)
+QDBusPendingCall proxy::send(const char *method, const QVariantList &payload, int timeout_ms) const
 {
     return QDBusConnection::systemBus().asyncCall(call_message(method, payload), timeout_ms);
 }
@@ -63,42 +70,8 @@ namespace {
 // The bus's longest match rule (libdbus's DBUS_MAXIMUM_MATCH_RULE_LENGTH).
 constexpr int max_match_rule_bytes = 1024;
 std::atomic<bool> present{false};
-thread_local proxy *shared_proxy = nullptr;
-thread_local post_hold *current_hold = nullptr;
 
 } // namespace
-
-post_hold::post_hold(proxy &via) : via(via), previous(current_hold)
-{
-    current_hold = this;
-}
-
-post_hold::~post_hold()
-{
-    release();
-}
-
-void post_hold::release()
-{
-    if (!holding)
-        return;
-    holding = false;
-    current_hold = previous;
-    for (const held_post &post : posts) {
-        const QDBusError::ErrorType error = via.post(post.method, post.payload);
-        if (error != QDBusError::NoError)
-            qDebug() << int(error) << "----call failed";
-    }
-    posts.clear();
-}
-
-bool post_hold::take(const char *method, const QVariantList &payload)
-{
-    if (current_hold == nullptr)
-        return false;
-    current_hold->posts.push_back({method, payload});
-    return true;
-}
 
 void watch_presence(QObject *parent)
 {
@@ -121,17 +94,7 @@ bool seen_present()
     return present.load(std::memory_order_relaxed);
 }
 
-thread_proxy_scope::thread_proxy_scope(proxy *p) : previous(shared_proxy)
-{
-    shared_proxy = p;
-}
-
-thread_proxy_scope::~thread_proxy_scope()
-{
-    shared_proxy = previous;
-}
-
-call_proxy::call_proxy() : use(shared_proxy)
+call_proxy::call_proxy(const proxy *shared) : use(shared)
 {
     // A shared proxy made while the service was away stays invalid: its check
     // was made once.

@@ -9,7 +9,6 @@
 #include <QVariantList>
 
 #include <memory>
-#include <vector>
 
 namespace runtime {
 
@@ -68,44 +67,14 @@ public:
     // Sends one call flagged "no reply expected". Such calls do not count
     // against the bus's limit of calls awaiting a reply, so a burst of reports
     // is never refused. Returns the error type when it could not be queued.
-    QDBusError::ErrorType post(const char *method, const QVariantList &payload);
+    QDBusError::ErrorType post(const char *method, const QVariantList &payload) const;
     // Sends one call that expects a reply; the caller may wait for it. Queued
     // behind every call this process sent before.
-    QDBusPendingCall send(const char *method, const QVariantList &payload, int timeout_ms);
+    QDBusPendingCall send(const char *method, const QVariantList &payload, int timeout_ms) const;
 
 private:
-    QDBusMessage call_message(const char *method, const QVariantList &payload) const;
-
     bool valid;
     QByteArray error;
-};
-
-// Holds back the posts this thread makes while it lives, until release()
-// sends them, in their order, through via. A launch then comes before the
-// wake-ups of the bus, the service and whoever reads its log, and the order
-// on the bus is the same as if each had been sent at once.
-class post_hold
-{
-public:
-    explicit post_hold(proxy &via);
-    ~post_hold(); // releases what is still held
-    post_hold(const post_hold &) = delete;
-    post_hold &operator=(const post_hold &) = delete;
-
-    // Sends what is held; from here on this thread's posts go out at once.
-    void release();
-    // Takes a post of this thread; false when nothing holds them.
-    static bool take(const char *method, const QVariantList &payload);
-
-private:
-    struct held_post {
-        const char *method;
-        QVariantList payload;
-    };
-    proxy &via;
-    std::vector<held_post> posts;
-    post_hold *previous;
-    bool holding = true;
 };
 
 // Whether the service's name had an owner when last seen. A watch on the main
@@ -114,42 +83,32 @@ void watch_presence(QObject *parent);
 void set_seen_present(bool present);
 bool seen_present();
 
-// Makes p the proxy that the calls of this thread share while the object
-// lives (a runner's own proxy, the daemon's on the main thread).
-class thread_proxy_scope
-{
-public:
-    explicit thread_proxy_scope(proxy *p);
-    ~thread_proxy_scope();
-    thread_proxy_scope(const thread_proxy_scope &) = delete;
-    thread_proxy_scope &operator=(const thread_proxy_scope &) = delete;
-
-private:
-    proxy *previous;
-};
+// As proxy::post, for a caller that has checked the service before: it is
+// sent to the name whether or not the service is there now.
+QDBusError::ErrorType post(const char *method, const QVariantList &payload);
 
 // The proxy for one call. While the service is known to be there, the
-// thread's shared proxy serves: making a proxy costs a hop to the bus
-// thread, several per launch. Otherwise a fresh one checks again, so a
+// caller's proxy (shared, or none) serves: making a proxy costs a hop to the
+// bus thread, several per launch. Otherwise a fresh one checks again, so a
 // service that has just come back is never taken for absent.
 class call_proxy
 {
 public:
-    call_proxy();
+    explicit call_proxy(const proxy *shared);
     bool is_valid() const { return use->is_valid(); }
     QByteArray error_text() const { return use->error_text(); }
-    QDBusError::ErrorType post(const char *method, const QVariantList &payload)
+    QDBusError::ErrorType post(const char *method, const QVariantList &payload) const
     {
         return use->post(method, payload);
     }
-    QDBusPendingCall send(const char *method, const QVariantList &payload, int timeout_ms)
+    QDBusPendingCall send(const char *method, const QVariantList &payload, int timeout_ms) const
     {
         return use->send(method, payload, timeout_ms);
     }
 
 private:
     std::unique_ptr<proxy> own;
-    proxy *use;
+    const proxy *use;
 };
 
 // Whether a finished call that awaited a reply was refused before it reached

@@ -5,6 +5,7 @@
 #include "bus_rules.h"
 #include "bus_watch.h"
 #include "container_stop.h"
+#include "heap_trim.h"
 #include "kill_worker.h"
 #include "launch_registry.h"
 #include "process_table.h"
@@ -26,7 +27,7 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
     : QObject(nullptr), appnum(0), platform_and_app(app_platform), app_path(apppath),
       app_argv(appargv), tree_kills(std::make_unique<kill_worker>(kill_applications))
 {
-    const bus_watch *watch = new bus_watch(app_platform, this);
+    bus_watch *watch = new bus_watch(app_platform, this);
     // Subscribe before announcing: a runtime service that answers the
     // announcement with a start request at once must not find us deaf.
     QDBusConnection bus = QDBusConnection::systemBus();
@@ -40,10 +41,12 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
     const auto rule = [&](const char *member, const QString &arg0 = QString()) {
         return signal_rule(service, path, interface, QString::fromLatin1(member), arg0);
     };
+    watch->step("the subscription to app_start");
     bus.connect(service, path, interface, QString::fromLatin1(runtime::app_start),
                 QString::fromLatin1(runtime::app_start_signature), this,
                 SLOT(run_app_slot(QVariantList)));
     watch->confirm(runtime::app_start, rule(runtime::app_start));
+    watch->step("the subscription to kill_app");
     bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_app),
                 QString::fromLatin1(runtime::kill_app_signature), this,
                 SLOT(kill_app_slot(QStringList)));
@@ -51,6 +54,7 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
     // A stop request carries a bare string, which the bus can match itself:
     // it then never wakes this daemon for another platform's stop.
     const QStringList stop_match = runtime::kill_daemon_match(app_platform);
+    watch->step("the subscription to kill_daemon");
     bus.connect(service, path, interface, QString::fromLatin1(runtime::kill_daemon), stop_match,
                 QString::fromLatin1(runtime::kill_daemon_signature), this,
                 SLOT(kill_daemon_slot(QString)));
@@ -59,6 +63,7 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
     // Before the announcement: a service that hears it may ask what runs.
     new status_service(app_platform, this);
     const QVariantList platform_status{app_platform, apppath, appargv};
+    watch->step("the watch of the service's name");
     runtime::watch_presence(this);
     // The owner of the service's name: what the subscriptions above check a
     // signal's sender against, and what tells whether the service is there.
@@ -67,9 +72,11 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
                                QStringLiteral("org.freedesktop.DBus"),
                                QStringLiteral("NameOwnerChanged"),
                                QString::fromLatin1(runtime::service)));
+    watch->step("the check of the service's name");
     main_proxy = std::make_unique<runtime::proxy>();
-    main_scope = std::make_unique<runtime::thread_proxy_scope>(main_proxy.get());
     runtime::set_seen_present(main_proxy->is_valid());
+    // Nothing more waits for the bus: the announcement is only queued.
+    watch->started();
     if (!main_proxy->is_valid()) {
         qDebug() << main_proxy->error_text().constData();
         return;
@@ -81,12 +88,7 @@ client_daemon::~client_daemon() = default;
 
 void client_daemon::send_daemon_log(QString log)
 {
-    runtime::call_proxy proxy;
-    send_daemon_log(proxy, log);
-}
-
-void client_daemon::send_daemon_log(runtime::call_proxy &via, const QString &log)
-{
+    const runtime::call_proxy via(main_proxy.get());
     if (!via.is_valid()) {
         qDebug() << via.error_text().constData();
         return;
@@ -96,6 +98,8 @@ void client_daemon::send_daemon_log(runtime::call_proxy &via, const QString &log
 
 void client_daemon::run_app_slot(QVariantList app_cmd)
 {
+    if (is_large_payload(app_cmd))
+        trim_heap_soon();
     const std::optional<start_request> request = parse_start_request(app_cmd);
     if (!request) {
         qDebug() << "app_start ignored: expected [platform, path, arguments], got" << app_cmd;
@@ -112,6 +116,8 @@ void client_daemon::run_app_slot(QVariantList app_cmd)
 
 void client_daemon::kill_app_slot(QStringList app_info)
 {
+    if (is_large_payload({app_info}))
+        trim_heap_soon();
     const QString target = app_info.value(0);
     const QString pid_text = app_info.value(1);
     // The kill is queued before the log line is sent: making the line's
@@ -161,6 +167,8 @@ void client_daemon::kill_all_sub_process(pid_t pid)
 
 void client_daemon::kill_daemon_slot(QString app_platform)
 {
+    if (is_large_payload({app_platform}))
+        trim_heap_soon();
     if (app_platform != platform_and_app)
         return;
     // As a container's first process, its end is the applications' end:
@@ -180,8 +188,7 @@ container_stop::hooks client_daemon::stop_hooks()
     container_stop::hooks hooks;
     hooks.kill_tree = [this](pid_t root) { kill_all_sub_process(root); };
     hooks.all_reported = [this] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return app_nums == 0;
+        return running().lock().value() == 0;
     };
     hooks.flush = [] {
         // Messages of a connection reach the bus in order: once the bus has

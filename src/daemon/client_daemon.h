@@ -2,6 +2,7 @@
 #pragma once
 
 #include "container_stop.h"
+#include "runner_client.h"
 
 #include <QObject>
 #include <QString>
@@ -13,14 +14,12 @@
 #include <sys/types.h>
 
 namespace runtime {
-class call_proxy;
 class proxy;
-class thread_proxy_scope;
 } // namespace runtime
 
 class kill_worker;
 
-class client_daemon : public QObject
+class client_daemon : public QObject, public runner_client
 {
     Q_OBJECT
 
@@ -28,14 +27,12 @@ public:
     client_daemon(QString app_platform, QString apppath, QStringList appargv);
     ~client_daemon() override;
 
-    QString get_app_platform() const { return platform_and_app; }
+    QString get_app_platform() const override { return platform_and_app; }
     // Forwards one line to the runtime service's log; callable from any thread.
-    void send_daemon_log(QString log);
-    // The same through a proxy made beforehand: sends without a wait, so it
-    // may be called under a lock.
-    static void send_daemon_log(runtime::call_proxy &via, const QString &log);
+    void send_daemon_log(QString log) override;
+    running_count &running() override { return app_nums; }
     // Queues the kill of the tree (or application) of pid; callable from any thread.
-    void kill_all_sub_process(pid_t pid);
+    void kill_all_sub_process(pid_t pid) override;
     // What a container's first process needs of the daemon to stop in order.
     container_stop::hooks stop_hooks();
 
@@ -49,14 +46,16 @@ private:
     const QString platform_and_app;
     const QString app_path;
     const QStringList app_argv;
-    // Shared by the calls made on the main thread.
+    // Made once at start-up and never changed: shared, read-only, by the
+    // calls of every thread while the service is known to be there.
     std::unique_ptr<runtime::proxy> main_proxy;
-    std::unique_ptr<runtime::thread_proxy_scope> main_scope;
     // Tree kills run there, so that requests are served while one runs.
     std::unique_ptr<kill_worker> tree_kills;
+    // The runners that have reported their application and not yet ended.
+    running_count app_nums;
 
 public:
-    // Guards app_nums. A std::mutex rather than a QMutex: ThreadSanitizer sees
-    // its ordering, so a real race on the count is never lost among false ones.
+    // Kept for those who know the daemon object by its members; the count
+    // has a lock of its own, which is what runners take.
     std::mutex mutex;
 };

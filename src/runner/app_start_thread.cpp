@@ -3,11 +3,12 @@
 #include "app_cgroup.h"
 #include "child_launch.h"
 #include "child_wait.h"
-#include "client_daemon.h"
 #include "console_out.h"
 #include "container_stop.h"
 #include "idle_dispatcher.h"
 #include "launch_registry.h"
+#include "reporter.h"
+#include "runner_client.h"
 #include "runner_pool.h"
 #include "runtime_bus.h"
 #include "text_util.h"
@@ -24,8 +25,6 @@
 #include <mutex>
 #include <optional>
 #include <sched.h>
-
-int app_nums = 0;
 
 namespace {
 
@@ -45,19 +44,9 @@ QByteArray debug_line(const QStringList &list)
 // then skips making a thread, and a burst's threads are gone soon after it.
 runner_pool pool(4, std::chrono::milliseconds(2000));
 
-// The runner's proxy. A thread that served a request before keeps its proxy
-// while the service is known to be there, as call_proxy does: making one
-// costs a blocking hop to the bus thread.
-runtime::proxy &service_proxy(std::unique_ptr<runtime::proxy> &kept)
-{
-    if (!kept || !runtime::seen_present() || !kept->is_valid())
-        kept = std::make_unique<runtime::proxy>();
-    return *kept;
-}
-
 } // namespace
 
-app_start_thread::app_start_thread(QString app_shell_path, QStringList argv, client_daemon *client)
+app_start_thread::app_start_thread(QString app_shell_path, QStringList argv, runner_client *client)
     : QThread(nullptr), app_shell(app_shell_path), argv_all(argv), clients(client)
 {
 }
@@ -67,14 +56,13 @@ app_start_thread::~app_start_thread()
     (void)ended.load(std::memory_order_acquire);
 }
 
-void app_start_thread::log_request(client_daemon *client, const QString &app_shell_path)
+QString app_start_thread::request_line(const QString &app_shell_path)
 {
-    client->send_daemon_log(QStringLiteral("~~~~~~~~~app_shell=") + app_shell_path +
-                            QStringLiteral("~~~~~~~~~~"));
+    return QStringLiteral("~~~~~~~~~app_shell=") + app_shell_path + QStringLiteral("~~~~~~~~~~");
 }
 
 void app_start_thread::start_runner(const QString &app_shell_path, const QStringList &argv,
-                                    client_daemon *client)
+                                    runner_client *client)
 {
     if (auto *waiting = pool.claim()) {
         pool.give(waiting, runner_request{app_shell_path, argv});
@@ -92,7 +80,7 @@ void app_start_thread::start_runner(const QString &app_shell_path, const QString
     runner->start(QThread::InheritPriority);
     if (!runner->isRunning() && !runner->isFinished()) {
         // No thread could be made: nothing was reported or counted yet.
-        log_request(client, app_shell_path);
+        client->send_daemon_log(request_line(app_shell_path));
         report_not_served(client, app_shell_path, QStringLiteral("no thread could be made"));
         delete runner;
     }
@@ -100,17 +88,16 @@ void app_start_thread::start_runner(const QString &app_shell_path, const QString
 
 // A start request that launched nothing: the service hears it in its log, and
 // has the platform "stop" when no application runs, as after the last one ends.
-void app_start_thread::report_not_served(client_daemon *client, const QString &app_shell_path,
+void app_start_thread::report_not_served(runner_client *client, const QString &app_shell_path,
                                          const QString &why)
 {
     qDebug() << "app_start not served:" << why << app_shell_path;
-    runtime::call_proxy proxy; // before the lock: making one may wait
-    client_daemon::send_daemon_log(proxy, QStringLiteral("~~~~~~~~~app_start failed: ") +
-                                              app_shell_path + QStringLiteral(": ") + why +
-                                              QStringLiteral("~~~~~~~~~"));
+    client->send_daemon_log(QStringLiteral("~~~~~~~~~app_start failed: ") + app_shell_path +
+                            QStringLiteral(": ") + why + QStringLiteral("~~~~~~~~~"));
+    const runtime::call_proxy proxy(nullptr); // before the lock: making one may wait
     // Under the lock, as every platform report: no runner counts in meanwhile.
-    std::lock_guard<std::mutex> lock(client->mutex);
-    if (app_nums == 0 && proxy.is_valid()) {
+    const auto counted = client->running().lock();
+    if (counted.value() == 0 && proxy.is_valid()) {
         proxy.post(runtime::set_platform_app_status,
                    runtime::status_payload({client->get_app_platform(), status_stop}));
     }
@@ -118,12 +105,13 @@ void app_start_thread::report_not_served(client_daemon *client, const QString &a
 
 void app_start_thread::run()
 {
-    // Kept from one request to the next; made, used and released on this thread.
-    std::unique_ptr<runtime::proxy> kept_proxy;
+    runtime::reporter own_reports;
+    reports = &own_reports;
     for (;;) {
-        serve(kept_proxy);
+        serve();
         std::optional<runner_request> next = pool.wait_for_next();
         if (!next) {
+            reports = nullptr;
             ended.store(true, std::memory_order_release);
             return;
         }
@@ -134,7 +122,7 @@ void app_start_thread::run()
 }
 
 // One application, from the "running" report to the end sequence.
-void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
+void app_start_thread::serve()
 {
     const QString app_platform = clients->get_app_platform();
     // A platform string without a second "@" field has no container name; it
@@ -142,19 +130,16 @@ void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
     const QString container_name = app_platform.split(QLatin1Char('@')).value(1);
     const QStringList list{app_platform, status_running};
 
-    runtime::proxy &serviceInterface = service_proxy(kept_proxy);
-    if (!serviceInterface.is_valid()) {
-        qDebug() << serviceInterface.error_text().constData();
+    if (!reports->connect()) {
+        qDebug() << reports->error_text().constData();
         qDebug() << "service connect failed";
         return;
     }
-    // This runner's calls all go through its own proxy while the service is there.
-    const runtime::thread_proxy_scope scope(&serviceInterface);
     // What is reported before the launch goes out right after the clone, in
     // the same order: the launch does not wait behind the wake-ups it causes.
-    runtime::post_hold held(serviceInterface);
-    log_request(clients, app_shell);
-    count_in(serviceInterface, list);
+    reports->hold();
+    log_line(request_line(app_shell));
+    count_in(list);
 
     const QByteArray app_cmd = exec_bytes(app_shell);
     LAVROSK_TRACE_AS("run") << app_shell << app_cmd.constData();
@@ -188,14 +173,14 @@ void app_start_thread::serve(std::unique_ptr<runtime::proxy> &kept_proxy)
     runner_id = launches().add(application_info{app_name, app_shell, argv_all,
                                                 cgroup ? cgroup->path() : std::string(),
                                                 cgroup ? cgroup->kill_fd() : -1});
-    const pid_t pid = supervise(plan, held, serviceInterface, container_name, dst_cmd);
+    const pid_t pid = supervise(plan, container_name, dst_cmd);
     launches().remove(runner_id);
-    finish(serviceInterface, app_platform, container_name, pid);
+    finish(app_platform, container_name, pid);
     cgroup = nullptr;
 }
 
 // Reports the platform "running" and counts this runner in.
-void app_start_thread::count_in(runtime::proxy &serviceInterface, const QStringList &list)
+void app_start_thread::count_in(const QStringList &list)
 {
     int count;
     {
@@ -205,19 +190,18 @@ void app_start_thread::count_in(runtime::proxy &serviceInterface, const QStringL
         // launch (a failure to send it is logged then); it still goes out
         // before any other runner can post a "stop", as none can while this
         // one is counted.
-        std::lock_guard<std::mutex> lock(clients->mutex);
-        serviceInterface.post(runtime::set_platform_app_status, runtime::status_payload(list));
-        count = ++app_nums;
+        auto counted = clients->running().lock();
+        reports->post(runtime::set_platform_app_status, runtime::status_payload(list));
+        count = counted.raise();
     }
-    clients->send_daemon_log(QStringLiteral("~~~~~~~~~app增至：") + QString::number(count) +
-                             QStringLiteral("~~~~~~~~~"));
+    log_line(QStringLiteral("~~~~~~~~~app增至：") + QString::number(count) +
+             QStringLiteral("~~~~~~~~~"));
 }
 
 // Launches, waits and relaunches after a death by signal (SIGKILL aside), at
 // most max_launches times. Returns the pid of the last launch still to be
 // reported stopped, or -1.
-pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &held,
-                                  runtime::proxy &serviceInterface, const QString &container_name,
+pid_t app_start_thread::supervise(const launch_plan &plan, const QString &container_name,
                                   const QString &dst_cmd)
 {
     int i_flag = 0;
@@ -232,29 +216,28 @@ pid_t app_start_thread::supervise(const launch_plan &plan, runtime::post_hold &h
         // wait at most a time slice, and keep their order.
         if (pid > 0)
             sched_yield();
-        held.release();
+        reports->release();
         // The stop of the launch before goes out once its relaunch has
         // started: the reports keep their order, and the relaunch does not
         // wait behind them. A relaunch that cannot fork reports nothing more.
         if (ended_pid > 0) {
-            report_app_status(serviceInterface,
-                              {container_name, app_name, QString::number(ended_pid), status_stop});
+            report_app_status({container_name, app_name, QString::number(ended_pid), status_stop});
         }
         if (pid < 0) {
             console::err("错误！");
             qDebug() << "fork:" << std::strerror(spawn_errno);
             // The end sequence follows, with the platform "stop" if nothing
             // else runs; this line says why.
-            clients->send_daemon_log(
-                QStringLiteral("~~~~~~~~~app launch failed: ") + app_shell + QStringLiteral(": ") +
-                QString::fromLocal8Bit(std::strerror(spawn_errno)) + QStringLiteral("~~~~~~~~~"));
+            log_line(QStringLiteral("~~~~~~~~~app launch failed: ") + app_shell +
+                     QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(spawn_errno)) +
+                     QStringLiteral("~~~~~~~~~"));
             return -1;
         }
         // Known as the cgroup's root before the runtime service learns the pid.
         if (launches().launched(runner_id, pid))
             kill_relaunched(pid);
-        report_app_status(serviceInterface, {container_name, app_name, QString::number(pid),
-                                             status_running, dst_cmd});
+        report_app_status(
+            {container_name, app_name, QString::number(pid), status_running, dst_cmd});
         int status = 0;
         const pid_t wait_pid = wait_for_end(pid, &status);
         launches().ended(runner_id);
@@ -292,73 +275,74 @@ void app_start_thread::kill_relaunched(pid_t pid)
 
 // The end sequence. last_pid is -1 when the last launch never started (fork
 // failed) or was already reported stopped.
-void app_start_thread::finish(runtime::proxy &serviceInterface, const QString &app_platform,
-                              const QString &container_name, pid_t last_pid)
+void app_start_thread::finish(const QString &app_platform, const QString &container_name,
+                              pid_t last_pid)
 {
+    reports->release(); // sent at the launch; nothing may stay held past this request
     send_to_client_app_platform_status(app_platform + QStringLiteral(":app stop"));
-    if (last_pid > 0) {
-        report_app_status(serviceInterface, QStringList{container_name, app_name,
-                                                        QString::number(last_pid), status_stop});
-    }
+    if (last_pid > 0)
+        report_app_status({container_name, app_name, QString::number(last_pid), status_stop});
 
     const QStringList list{app_platform, status_stop};
     // Made before the lock: a proxy made while the service is not known to be
     // there waits for the bus thread. The log lines go through it too.
-    runtime::call_proxy serviceInterface1;
-    std::optional<QDBusPendingCall> final_report;
-    {
-        // As with the "running" report in run(): the decrement and a platform
-        // "stop" are ordered against another runner's start. Every call here
-        // only queues a message; the wait for the reply comes after the lock.
-        std::lock_guard<std::mutex> lock(clients->mutex);
-        const int remaining = --app_nums;
-        client_daemon::send_daemon_log(serviceInterface1, QStringLiteral("~~~~~~~~~app剩余：") +
-                                                              QString::number(remaining) +
-                                                              QStringLiteral("~~~~~~~~~"));
-        if (remaining != 0)
-            return;
-        client_daemon::send_daemon_log(serviceInterface1,
-                                       QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") +
-                                           list.first() + QStringLiteral("~~~~~~~~~"));
-        if (!serviceInterface1.is_valid()) {
-            qDebug() << serviceInterface1.error_text().constData();
-            qDebug() << "connect error !";
-            return;
-        }
-        final_report =
-            serviceInterface1.send(runtime::set_platform_app_status, runtime::status_payload(list),
-                                   runtime::final_report_timeout_ms);
+    const runtime::call_proxy serviceInterface1 = reports->checked();
+    running_count &count = clients->running();
+    // As with the "running" report in count_in(): the decrement and a platform
+    // "stop" are ordered against another runner's start. Every call here only
+    // queues a message; the answer is awaited off this thread.
+    auto counted = count.lock();
+    const int remaining = counted.lower();
+    reports->log(serviceInterface1, QStringLiteral("~~~~~~~~~app剩余：") +
+                                        QString::number(remaining) + QStringLiteral("~~~~~~~~~"));
+    if (remaining != 0)
+        return;
+    reports->log(serviceInterface1, QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") +
+                                        list.first() + QStringLiteral("~~~~~~~~~"));
+    if (!serviceInterface1.is_valid()) {
+        qDebug() << serviceInterface1.error_text().constData();
+        qDebug() << "connect error !";
+        return;
     }
-    // The one call that waits: the runtime service has the platform's "stop"
-    // before this runner is gone.
-    final_report->waitForFinished();
-    if (runtime::refused_on_the_way(*final_report))
-        send_final_report_again(serviceInterface1, list, final_report->error().message());
+    // The one call whose answer is awaited (the runtime service has the
+    // platform's "stop" before it hears more of this daemon), but not here:
+    // this thread is free for the next request once it is sent.
+    reports->send_final(serviceInterface1, list, [&count, list](const QString &why) {
+        send_final_report_again(count, list, why);
+    });
 }
 
 // The bus refused the platform's "stop" (at most 128 calls of a connection
 // may await a reply there): it goes again flagged "no reply expected", which
-// the limit does not count.
-void app_start_thread::send_final_report_again(runtime::call_proxy &serviceInterface1,
-                                               const QStringList &list, const QString &why)
+// the limit does not count. On the main thread.
+void app_start_thread::send_final_report_again(running_count &count, const QStringList &list,
+                                               const QString &why)
 {
     // Under the lock, as the first attempt: a runner that has counted in since
     // has reported the platform "running", and a "stop" after it would be false.
-    std::lock_guard<std::mutex> lock(clients->mutex);
-    if (app_nums != 0) {
+    const auto counted = count.lock();
+    if (counted.value() != 0) {
         qDebug().noquote().nospace() << "platform stop refused by the bus (" << why
                                      << "), not sent again: an application runs again";
         return;
     }
     qDebug().noquote().nospace() << "platform stop refused by the bus (" << why
                                  << "), sent again without awaiting a reply";
-    serviceInterface1.post(runtime::set_platform_app_status, runtime::status_payload(list));
+    runtime::post(runtime::set_platform_app_status, runtime::status_payload(list));
 }
 
-void app_start_thread::report_app_status(runtime::proxy &serviceInterface, const QStringList &list)
+void app_start_thread::report_app_status(const QStringList &list)
 {
     LAVROSK_TRACE_AS("run") << "list valu is :" << list;
-    serviceInterface.post(runtime::set_app_status, runtime::status_payload(list));
+    reports->post(runtime::set_app_status, runtime::status_payload(list));
+}
+
+void app_start_thread::log_line(const QString &line)
+{
+    if (reports)
+        reports->log(line);
+    else
+        clients->send_daemon_log(line);
 }
 
 QString app_start_thread::get_app_name(QString app_shell)
@@ -367,8 +351,7 @@ QString app_start_thread::get_app_name(QString app_shell)
         return app_shell;
     const QString name = app_name_of(app_shell);
     LAVROSK_TRACE() << name;
-    clients->send_daemon_log(QStringLiteral("~~~~~~~~~app_name：") + name +
-                             QStringLiteral("~~~~~~~~~"));
+    log_line(QStringLiteral("~~~~~~~~~app_name：") + name + QStringLiteral("~~~~~~~~~"));
     return name;
 }
 
@@ -381,14 +364,15 @@ int app_start_thread::split_num(QString src, QString separator)
 {
     const int count = count_pieces(src, separator);
     console::out("分割后的字符串个数为【%d]\n", count);
-    clients->send_daemon_log(QStringLiteral("~~~~~~~~~") + src + QStringLiteral("~~~~~~~~~"));
+    log_line(QStringLiteral("~~~~~~~~~") + src + QStringLiteral("~~~~~~~~~"));
     return count;
 }
 
 void app_start_thread::send_to_client_app_platform_status(QString msg)
 {
     const QVariantList app_status{msg};
-    runtime::call_proxy serviceInterface;
+    const runtime::call_proxy serviceInterface =
+        reports ? reports->checked() : runtime::call_proxy(nullptr);
     if (!serviceInterface.is_valid()) {
         qDebug() << serviceInterface.error_text().constData();
         qDebug() << "service connect failed";

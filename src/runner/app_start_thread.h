@@ -10,28 +10,23 @@
 #include <sys/types.h>
 
 class app_cgroup;
-class client_daemon;
 class launch_plan;
+class runner_client;
+class running_count;
 namespace runtime {
-class proxy;
-class call_proxy;
-class post_hold;
+class reporter;
 } // namespace runtime
-
-// Runners that have reported their application and not yet ended; changed and
-// read only under client_daemon::mutex.
-extern int app_nums;
 
 class app_start_thread : public QThread
 {
 public:
-    app_start_thread(QString app_shell_path, QStringList argv, client_daemon *client);
+    app_start_thread(QString app_shell_path, QStringList argv, runner_client *client);
     ~app_start_thread() override;
 
     // Serves one start request: on a runner thread that waits for one, or
     // on a new one. Called on the main thread.
     static void start_runner(const QString &app_shell_path, const QStringList &argv,
-                             client_daemon *client);
+                             runner_client *client);
 
     QString get_app_name(QString app_shell);
     void split(char *src, const char *separator, char **dest);
@@ -43,27 +38,27 @@ protected:
 
 private:
     // The first log line of every request.
-    static void log_request(client_daemon *client, const QString &app_shell_path);
-    static void report_not_served(client_daemon *client, const QString &app_shell_path,
+    static QString request_line(const QString &app_shell_path);
+    static void report_not_served(runner_client *client, const QString &app_shell_path,
                                   const QString &why);
-    void serve(std::unique_ptr<runtime::proxy> &kept_proxy);
-    void count_in(runtime::proxy &serviceInterface, const QStringList &list);
-    pid_t supervise(const launch_plan &plan, runtime::post_hold &held,
-                    runtime::proxy &serviceInterface, const QString &container_name,
-                    const QString &dst_cmd);
+    void serve();
+    void count_in(const QStringList &list);
+    pid_t supervise(const launch_plan &plan, const QString &container_name, const QString &dst_cmd);
     void kill_relaunched(pid_t pid);
-    void report_app_status(runtime::proxy &serviceInterface, const QStringList &list);
-    void finish(runtime::proxy &serviceInterface, const QString &app_platform,
-                const QString &container_name, pid_t last_pid);
-    void send_final_report_again(runtime::call_proxy &serviceInterface1, const QStringList &list,
-                                 const QString &why);
+    void report_app_status(const QStringList &list);
+    void finish(const QString &app_platform, const QString &container_name, pid_t last_pid);
+    static void send_final_report_again(running_count &count, const QStringList &list,
+                                        const QString &why);
+    // Through this runner's reports while it has them, in their order.
+    void log_line(const QString &line);
 
     QString app_shell;
     QString app_name;
     QStringList argv_all;
-    client_daemon *clients;
-    app_cgroup *cgroup = nullptr; // this application's, while run() runs; or none
-    unsigned long runner_id = 0;  // in launches(), while it supervises
+    runner_client *clients;
+    runtime::reporter *reports = nullptr; // this thread's, while run() runs
+    app_cgroup *cgroup = nullptr;         // this application's, while run() runs; or none
+    unsigned long runner_id = 0;          // in launches(), while it supervises
     // Set by the thread as it ends. Qt orders the thread's end before the
     // destructor through locks ThreadSanitizer cannot see; reading this in
     // the destructor shows it that order (a thread that served several

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -95,6 +96,32 @@ private slots:
         }
         QCOMPARE(d.process.state(), QProcess::Running);
         QCOMPARE(other.process.state(), QProcess::Running);
+    }
+
+    // A bus that stops before the daemon has authenticated: start-up ends
+    // all the same, within its one deadline, and says what got no answer.
+    void stalled_bus_bounds_start_up()
+    {
+        if (test_bus_kind() != bus_kind::dbus_daemon)
+            QSKIP("the broker's launcher is not the bus: stopping it stalls nothing");
+        private_bus bus;
+        QVERIFY(bus.ok());
+        QCOMPARE(kill(bus.pid(), SIGSTOP), 0);
+        QElapsedTimer clock;
+        clock.start();
+        daemon_process d({platform, QStringLiteral("/bin/true")}, false);
+        const bool exited = d.wait_exit(40000);
+        const qint64 took = clock.elapsed();
+        kill(bus.pid(), SIGCONT);
+        QVERIFY(exited);
+        qInfo("daemon gone %lld ms after it started on a stopped bus", took);
+        QCOMPARE(d.process.exitCode(), 69);
+        QVERIFY2(took >= 24000 && took < 32000, qPrintable(QString::number(took)));
+        const QString line = QString::fromUtf8(d.err()).trimmed().section(QLatin1Char('\n'), -1);
+        QCOMPARE(line, QStringLiteral("lavrosk-daemon shop@c1@0: start-up timed out on the system "
+                                      "bus at %1: no answer to the connection and its "
+                                      "authentication in 25 s")
+                           .arg(bus.address));
     }
 
     void lost_bus_ends_the_daemon_and_spares_the_application()

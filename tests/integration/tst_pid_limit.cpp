@@ -7,6 +7,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
@@ -153,6 +154,36 @@ private slots:
                    logs.last() == QStringLiteral("~~~~~~~~~app剩余：0~~~~~~~~~") &&
                    status_list(platform.last()).value(1) == QLatin1String("stop");
         }));
+    }
+
+    // A service that answers nothing, while applications end one by one at
+    // about 10 a second: each end waits for the answer to its platform
+    // "stop" for 25 s, and must not hold a thread (a task) for it.
+    void silent_service_holds_no_thread_per_end()
+    {
+        runtime_sim_process sim({QStringLiteral("--no-reply")});
+        QVERIFY(sim.ok());
+        const QString log = dir.filePath(QStringLiteral("silent"));
+        QScopedPointer<daemon_process> d(start_daemon(log));
+        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
+        const int threads_before = thread_count(d->pid());
+        limit_to(20);
+        const int ends = 60;
+        int most_threads = 0;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 1; i <= ends; ++i) {
+            sim.start_app(platform, probe_binary(), {QStringLiteral("exit"), QStringLiteral("0")});
+            QVERIFY2(wait_until([&] { return sim.platform_stops() + failed_lines(sim) >= i; }),
+                     d->err().constData());
+            most_threads = std::max(most_threads, thread_count(d->pid()));
+            QTest::qWait(int(std::max<qint64>(0, i * 100 - clock.elapsed())));
+        }
+        qInfo("threads: %d at start, at most %d over %d ends", threads_before, most_threads, ends);
+        QCOMPARE(failed_lines(sim), 0);
+        QCOMPARE(probe_launches(log).size(), ends);
+        // The pool keeps a few runners; nothing grows with the ends.
+        QVERIFY2(most_threads <= threads_before + 6, qPrintable(QString::number(most_threads)));
     }
 
     // Every member of the tree keeps trying to fork, so the limit stays used up.

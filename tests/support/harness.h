@@ -45,6 +45,8 @@ public:
     bool ok() const { return !address.isEmpty(); }
     // Ends the bus, as a restart of the system bus does.
     void stop() { process.stop(); }
+    // The bus's own process (dbus-daemon's; dbus-broker's launcher).
+    pid_t pid() const { return static_cast<pid_t>(process.processId()); }
     QString address;
 
 private:

@@ -8,6 +8,7 @@
 #include "text_util.h"
 #include "wait_status.h"
 
+#include <QDBusArgument>
 #include <QtTest>
 
 #include <csignal>
@@ -159,6 +160,23 @@ private slots:
         const QString wide = QStringLiteral("12٣");
         QVERIFY(!parse_decimal(wide.utf16(), wide.utf16() + wide.size()));
         QCOMPARE(parse_decimal(wide.utf16(), wide.utf16() + 2), number(12));
+    }
+
+    void large_payloads_are_seen_wherever_they_are()
+    {
+        const QString big(40 * 1024, QLatin1Char('x')); // 80 KiB as text
+        QStringList many;
+        for (int i = 0; i < 5000; ++i)
+            many.append(QStringLiteral("abcdefgh"));
+        QVERIFY(!is_large_payload({"p@c@0", "/bin/x", QStringList{"a", ""}}));
+        QVERIFY(!is_large_payload({"p@c@0", 42, QStringList{}}));
+        QVERIFY(is_large_payload({"p@c@0", big, QStringList{}}));
+        QVERIFY(is_large_payload({"p@c@0", "/bin/x", QStringList{"a", big}}));
+        QVERIFY(is_large_payload({"p@c@0", "/bin/x", many}));
+        QVERIFY(is_large_payload({"p", QVariantList{QVariantList{big}}}));
+        QVERIFY(is_large_payload({"p", QByteArray(70 * 1024, 'x')}));
+        // A type no request carries: its size is unknown, so it counts.
+        QVERIFY(is_large_payload({"p", QVariant::fromValue(QDBusArgument())}));
     }
 
     void kill_pids_are_checked()
