@@ -1,6 +1,6 @@
 #include "kill_worker.h"
 
-#include "tree_freezer.h"
+#include "own_priority.h"
 
 #include <QDebug>
 

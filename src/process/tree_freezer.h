@@ -5,8 +5,6 @@
 
 #include "process_table.h"
 
-#include <pthread.h>
-#include <sched.h>
 #include <unordered_map>
 #include <vector>
 
@@ -50,37 +48,4 @@ private:
 
     std::vector<pid_t> order;
     std::unordered_map<pid_t, tree_member> members; // every process sent SIGSTOP
-};
-
-// Raises the calling thread's scheduling priority for its lifetime. A
-// freezer at the usual priority shares the CPU with every process of a
-// fork storm, and the storm can outrun it for seconds.
-class kill_priority
-{
-public:
-    // Starts a detached thread running run(arg), at the raised priority from
-    // its first instruction on where the right to it is had (a thread just
-    // made would wait behind every process of a storm before it first ran),
-    // and on CPUs other than the caller's while there are others: a
-    // real-time thread takes its CPU from whatever runs there, and the
-    // caller is the thread that serves the requests queued behind a kill.
-    // Returns 0 or pthread_create's error.
-    static int start_thread(void *(*run)(void *), void *arg);
-
-    kill_priority() { raise(); }
-    ~kill_priority() { restore(); }
-    void raise();
-    // Back to the daemon's usual priority (its main thread's), which a
-    // process started now inherits.
-    void restore();
-    kill_priority(const kill_priority &) = delete;
-    kill_priority &operator=(const kill_priority &) = delete;
-
-private:
-    int old_policy = 0;
-    sched_param old_param{};
-    bool raised = false; // to a real-time policy
-    int tid = 0;
-    int old_nice = 0;
-    bool niced = false; // failing that, to nice -20, the top of the ordinary priorities
 };
