@@ -9,6 +9,7 @@
 #include "kill_worker.h"
 #include "launch_registry.h"
 #include "process_table.h"
+#include "reporter.h"
 #include "request.h"
 #include "runtime_bus.h"
 #include "status_service.h"
@@ -94,6 +95,11 @@ void client_daemon::send_daemon_log(QString log)
         return;
     }
     via.post(runtime::show_daemon_log, QVariantList{log});
+}
+
+std::unique_ptr<runner_reports> client_daemon::make_reports()
+{
+    return std::make_unique<runtime::reporter>();
 }
 
 void client_daemon::run_app_slot(QVariantList app_cmd)
@@ -187,9 +193,7 @@ container_stop::hooks client_daemon::stop_hooks()
 {
     container_stop::hooks hooks;
     hooks.kill_tree = [this](pid_t root) { kill_all_sub_process(root); };
-    hooks.all_reported = [this] {
-        return running().lock().value() == 0;
-    };
+    hooks.all_reported = [this] { return running().lock().value() == 0; };
     hooks.flush = [] {
         // Messages of a connection reach the bus in order: once the bus has
         // answered this, it holds every report sent before it.

@@ -33,6 +33,7 @@ public:
     running_count &running() override { return app_nums; }
     // Queues the kill of the tree (or application) of pid; callable from any thread.
     void kill_all_sub_process(pid_t pid) override;
+    std::unique_ptr<runner_reports> make_reports() override;
     // What a container's first process needs of the daemon to stop in order.
     container_stop::hooks stop_hooks();
 

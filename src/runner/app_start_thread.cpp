@@ -7,10 +7,9 @@
 #include "container_stop.h"
 #include "idle_dispatcher.h"
 #include "launch_registry.h"
-#include "reporter.h"
 #include "runner_client.h"
 #include "runner_pool.h"
-#include "runtime_bus.h"
+#include "runner_reports.h"
 #include "text_util.h"
 #include "trace.h"
 #include "wait_status.h"
@@ -94,19 +93,18 @@ void app_start_thread::report_not_served(runner_client *client, const QString &a
     qDebug() << "app_start not served:" << why << app_shell_path;
     client->send_daemon_log(QStringLiteral("~~~~~~~~~app_start failed: ") + app_shell_path +
                             QStringLiteral(": ") + why + QStringLiteral("~~~~~~~~~"));
-    const runtime::call_proxy proxy(nullptr); // before the lock: making one may wait
+    // Checked before the lock: a check may wait.
+    const std::unique_ptr<end_reports> reports = client->make_reports()->check_for_end();
     // Under the lock, as every platform report: no runner counts in meanwhile.
     const auto counted = client->running().lock();
-    if (counted.value() == 0 && proxy.is_valid()) {
-        proxy.post(runtime::set_platform_app_status,
-                   runtime::status_payload({client->get_app_platform(), status_stop}));
-    }
+    if (counted.value() == 0 && reports->service_present())
+        reports->platform_status({client->get_app_platform(), status_stop});
 }
 
 void app_start_thread::run()
 {
-    runtime::reporter own_reports;
-    reports = &own_reports;
+    const std::unique_ptr<runner_reports> own_reports = clients->make_reports();
+    reports = own_reports.get();
     for (;;) {
         serve();
         std::optional<runner_request> next = pool.wait_for_next();
@@ -191,7 +189,7 @@ void app_start_thread::count_in(const QStringList &list)
         // before any other runner can post a "stop", as none can while this
         // one is counted.
         auto counted = clients->running().lock();
-        reports->post(runtime::set_platform_app_status, runtime::status_payload(list));
+        reports->platform_status(list);
         count = counted.raise();
     }
     log_line(QStringLiteral("~~~~~~~~~app增至：") + QString::number(count) +
@@ -286,41 +284,43 @@ void app_start_thread::finish(const QString &app_platform, const QString &contai
     const QStringList list{app_platform, status_stop};
     // Made before the lock: a proxy made while the service is not known to be
     // there waits for the bus thread. The log lines go through it too.
-    const runtime::call_proxy serviceInterface1 = reports->checked();
+    const std::unique_ptr<end_reports> serviceInterface1 = reports->check_for_end();
     running_count &count = clients->running();
     // As with the "running" report in count_in(): the decrement and a platform
     // "stop" are ordered against another runner's start. Every call here only
     // queues a message; the answer is awaited off this thread.
     auto counted = count.lock();
     const int remaining = counted.lower();
-    reports->log(serviceInterface1, QStringLiteral("~~~~~~~~~app剩余：") +
-                                        QString::number(remaining) + QStringLiteral("~~~~~~~~~"));
+    serviceInterface1->log(QStringLiteral("~~~~~~~~~app剩余：") + QString::number(remaining) +
+                           QStringLiteral("~~~~~~~~~"));
     if (remaining != 0)
         return;
-    reports->log(serviceInterface1, QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") +
-                                        list.first() + QStringLiteral("~~~~~~~~~"));
-    if (!serviceInterface1.is_valid()) {
-        qDebug() << serviceInterface1.error_text().constData();
+    serviceInterface1->log(QStringLiteral("~~~~~~~~~传给服务端的容器hash表的key值：") +
+                           list.first() + QStringLiteral("~~~~~~~~~"));
+    if (!serviceInterface1->service_present()) {
+        qDebug() << serviceInterface1->error_text().constData();
         qDebug() << "connect error !";
         return;
     }
     // The one call whose answer is awaited (the runtime service has the
     // platform's "stop" before it hears more of this daemon), but not here:
     // this thread is free for the next request once it is sent.
-    reports->send_final(serviceInterface1, list, [&count, list](const QString &why) {
-        send_final_report_again(count, list, why);
-    });
+    runner_client *client = clients;
+    serviceInterface1->send_final(
+        list, [client, list](const QString &why) { send_final_report_again(client, list, why); });
 }
 
 // The bus refused the platform's "stop" (at most 128 calls of a connection
 // may await a reply there): it goes again flagged "no reply expected", which
 // the limit does not count. On the main thread.
-void app_start_thread::send_final_report_again(running_count &count, const QStringList &list,
+void app_start_thread::send_final_report_again(runner_client *client, const QStringList &list,
                                                const QString &why)
 {
+    // Made before the lock; a report sent with no check makes no proxy.
+    const std::unique_ptr<runner_reports> reports = client->make_reports();
     // Under the lock, as the first attempt: a runner that has counted in since
     // has reported the platform "running", and a "stop" after it would be false.
-    const auto counted = count.lock();
+    const auto counted = client->running().lock();
     if (counted.value() != 0) {
         qDebug().noquote().nospace() << "platform stop refused by the bus (" << why
                                      << "), not sent again: an application runs again";
@@ -328,13 +328,13 @@ void app_start_thread::send_final_report_again(running_count &count, const QStri
     }
     qDebug().noquote().nospace() << "platform stop refused by the bus (" << why
                                  << "), sent again without awaiting a reply";
-    runtime::post(runtime::set_platform_app_status, runtime::status_payload(list));
+    reports->platform_status(list);
 }
 
 void app_start_thread::report_app_status(const QStringList &list)
 {
     LAVROSK_TRACE_AS("run") << "list valu is :" << list;
-    reports->post(runtime::set_app_status, runtime::status_payload(list));
+    reports->app_status(list);
 }
 
 void app_start_thread::log_line(const QString &line)
@@ -370,15 +370,8 @@ int app_start_thread::split_num(QString src, QString separator)
 
 void app_start_thread::send_to_client_app_platform_status(QString msg)
 {
-    const QVariantList app_status{msg};
-    const runtime::call_proxy serviceInterface =
-        reports ? reports->checked() : runtime::call_proxy(nullptr);
-    if (!serviceInterface.is_valid()) {
-        qDebug() << serviceInterface.error_text().constData();
-        qDebug() << "service connect failed";
-        return;
-    }
-    if (serviceInterface.post(runtime::send_to_client_app_platform_status_slot, app_status) !=
-        QDBusError::NoError)
-        qDebug() << serviceInterface.error_text().constData();
+    if (reports)
+        reports->platform_message(msg);
+    else
+        clients->make_reports()->platform_message(msg);
 }

@@ -12,10 +12,7 @@
 class app_cgroup;
 class launch_plan;
 class runner_client;
-class running_count;
-namespace runtime {
-class reporter;
-} // namespace runtime
+class runner_reports;
 
 class app_start_thread : public QThread
 {
@@ -47,7 +44,7 @@ private:
     void kill_relaunched(pid_t pid);
     void report_app_status(const QStringList &list);
     void finish(const QString &app_platform, const QString &container_name, pid_t last_pid);
-    static void send_final_report_again(running_count &count, const QStringList &list,
+    static void send_final_report_again(runner_client *client, const QStringList &list,
                                         const QString &why);
     // Through this runner's reports while it has them, in their order.
     void log_line(const QString &line);
@@ -56,9 +53,9 @@ private:
     QString app_name;
     QStringList argv_all;
     runner_client *clients;
-    runtime::reporter *reports = nullptr; // this thread's, while run() runs
-    app_cgroup *cgroup = nullptr;         // this application's, while run() runs; or none
-    unsigned long runner_id = 0;          // in launches(), while it supervises
+    runner_reports *reports = nullptr; // this thread's, while run() runs
+    app_cgroup *cgroup = nullptr;      // this application's, while run() runs; or none
+    unsigned long runner_id = 0;       // in launches(), while it supervises
     // Set by the thread as it ends. Qt orders the thread's end before the
     // destructor through locks ThreadSanitizer cannot see; reading this in
     // the destructor shows it that order (a thread that served several

@@ -1,10 +1,12 @@
 // What a runner needs of the daemon that started it (no bus here): the
-// daemon's identity, its log, the count of running applications and the
-// kill of a tree. The daemon object implements it; the runner knows no more.
+// daemon's identity, its log, the count of running applications, the kill of
+// a tree and the means to report. The daemon object implements it; the runner
+// knows no more.
 #pragma once
 
 #include <QString>
 
+#include <memory>
 #include <mutex>
 #include <sys/types.h>
 
@@ -37,6 +39,8 @@ private:
     int app_nums = 0;
 };
 
+class runner_reports;
+
 class runner_client
 {
 public:
@@ -46,6 +50,9 @@ public:
     virtual running_count &running() = 0;
     // Queues the kill of the tree (or application) of pid; callable from any thread.
     virtual void kill_all_sub_process(pid_t pid) = 0;
+    // Reports for one runner, or for a path that runs with none; callable
+    // from any thread. Making them sends nothing.
+    virtual std::unique_ptr<runner_reports> make_reports() = 0;
 
 protected:
     ~runner_client() = default;
