@@ -9,18 +9,9 @@
 #include <QDBusMetaType>
 #include <QDebug>
 
-#include <time.h>
 #include <unistd.h>
 
 namespace {
-
-uint64_t wall_clock_usec()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
-           static_cast<uint64_t>(now.tv_nsec) / 1000u;
-}
 
 QVariantMap application_entry(const application_status &app)
 {

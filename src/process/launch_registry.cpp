@@ -5,8 +5,6 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace {
-
 uint64_t wall_clock_usec()
 {
     timespec now{};
@@ -14,8 +12,6 @@ uint64_t wall_clock_usec()
     return static_cast<uint64_t>(now.tv_sec) * 1000000u +
            static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
-
-} // namespace
 
 const char *state_name(application_state state)
 {

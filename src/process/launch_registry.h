@@ -100,5 +100,8 @@ private:
     runner_id next_id = 0;
 };
 
+// Microseconds since the epoch, as status reports give times.
+uint64_t wall_clock_usec();
+
 // The daemon's one registry.
 launch_registry &launches();

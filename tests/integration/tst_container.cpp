@@ -76,6 +76,20 @@ int line_count(const QString &path)
 
 } // namespace
 
+// The daemon's command line as the first process of a new pid namespace.
+QStringList as_pid_1()
+{
+    return {"--pid", "--mount-proc", "--kill-child", daemon_binary(), platform, "/bin/true"};
+}
+
+// The daemon (the child of unshare) once it has announced itself; 0 if never.
+pid_t announced(daemon_process &d, runtime_sim_process &sim)
+{
+    if (!wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }))
+        return 0;
+    return children_of(d.pid()).value(0);
+}
+
 class tst_container : public QObject
 {
     Q_OBJECT
@@ -100,13 +114,10 @@ private slots:
             QSKIP("a pid namespace needs root here");
         runtime_sim_process sim;
         QVERIFY(sim.ok());
-        daemon_process d(
-            {"--pid", "--mount-proc", "--kill-child", daemon_binary(), platform, "/bin/true"}, true,
-            {}, QStringLiteral("unshare"));
-        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
-        const QList<pid_t> inside = children_of(d.pid());
-        QCOMPARE(inside.size(), 1);
-        const pid_t daemon = inside.first();
+        daemon_process d(as_pid_1(), true, {}, QStringLiteral("unshare"));
+        const pid_t daemon = announced(d, sim);
+        QVERIFY(daemon > 0);
+        QCOMPARE(children_of(d.pid()).size(), 1);
 
         // Twenty helpers, each left behind by a shell that exits at once.
         const QString log = path("orphans");
@@ -154,18 +165,25 @@ private slots:
         QFETCH(bool, twice);
         runtime_sim_process sim;
         QVERIFY(sim.ok());
-        daemon_process d(
-            {"--pid", "--mount-proc", "--kill-child", daemon_binary(), platform, "/bin/true"}, true,
-            {QStringLiteral("LAVROSK_STOP_TIMEOUT=%1").arg(grace)}, QStringLiteral("unshare"));
-        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
-        const pid_t daemon = children_of(d.pid()).value(0);
+        daemon_process d(as_pid_1(), true, {QStringLiteral("LAVROSK_STOP_TIMEOUT=%1").arg(grace)},
+                         QStringLiteral("unshare"));
+        const pid_t daemon = announced(d, sim);
         QVERIFY(daemon > 0);
         // One application dies of SIGTERM (and is not relaunched), one ignores it.
         const QString tag = path(QStringLiteral("stop-%1-%2").arg(signal).arg(twice));
         sim.start_app(platform, probe_binary(), {"wait", tag + "-a", "60"});
         sim.start_app(platform, QStringLiteral("/bin/sh"),
                       {"-c", "trap '' TERM; exec " + probe_binary() + " wait " + tag + "-b 60"});
-        QVERIFY(wait_until([&] { return tagged_processes(tag).size() == 2; }));
+        // Both are the probe by now: the shell has set its trap and executed it.
+        const auto probes = [&] {
+            int n = 0;
+            for (const pid_t pid : tagged_processes(tag)) {
+                QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+                n += comm.open(QIODevice::ReadOnly) && comm.readAll() == "probe\n";
+            }
+            return n;
+        };
+        QVERIFY(wait_until([&] { return probes() == 2; }));
         QVERIFY(
             wait_until([&] { return sim.payloads(QStringLiteral("set_app_status")).size() == 2; }));
 
@@ -221,11 +239,8 @@ private slots:
         });
         runtime_sim_process sim;
         QVERIFY(sim.ok());
-        daemon_process d(
-            {"--pid", "--mount-proc", "--kill-child", daemon_binary(), platform, "/bin/true"}, true,
-            {}, QStringLiteral("unshare"));
-        QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
-        const pid_t daemon = children_of(d.pid()).value(0);
+        daemon_process d(as_pid_1(), true, {}, QStringLiteral("unshare"));
+        const pid_t daemon = announced(d, sim);
         QVERIFY(daemon > 0);
 
         const QStringList tasks =
@@ -264,8 +279,8 @@ private slots:
         wait_until([&] {
             for (const pid_t pid : tagged_processes(intruder_tag)) {
                 if (ns_pid(pid) == v && QFile(QStringLiteral("/proc/%1/exe").arg(pid))
-                                                .symLinkTarget()
-                                                .endsWith(QLatin1String("sleep")))
+                                            .symLinkTarget()
+                                            .endsWith(QLatin1String("sleep")))
                     intruder = pid;
             }
             return intruder > 0;

@@ -336,7 +336,7 @@ private slots:
         runtime_sim_process sim;
         daemon_process d({platform, QStringLiteral("/bin/true")});
         QVERIFY(ready(sim));
-        const int trials = 20, members = 100;
+        const int trials = 10, members = 100;
         for (int trial = 1; trial <= trials; ++trial) {
             app_tree tree;
             QVERIFY(start_tree(sim, QStringLiteral("storm"), members, &tree));
