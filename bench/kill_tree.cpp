@@ -18,6 +18,7 @@
 // benchmark makes a directory of its own in the first one it finds.
 #include "app_cgroup.h"
 #include "app_kill.h"
+#include "launch_registry.h"
 #include "process_table.h"
 #include "process_tree.h"
 
@@ -178,8 +179,12 @@ outcome kill_once(const char *shape, int n, mode how, int serial)
     // kill a kill_app of the application's root gets.
     const std::unique_ptr<app_cgroup> cgroup = how == mode::cgroup ? app_cgroup::create() : nullptr;
     tree t = spawn_tree(shape, n, serial, cgroup ? cgroup->procs_fd() : -1);
-    if (cgroup)
-        cgroup->launched(t.root);
+    launch_registry::runner_id runner = 0;
+    if (cgroup) {
+        runner = launches().add(application_info{
+            QStringLiteral("tree"), QString(), {}, cgroup->path(), cgroup->kill_fd()});
+        launches().launched(runner, t.root);
+    }
     if (std::string(shape) == "storm")
         usleep(300 * 1000); // let the storm get going
     outcome result;
@@ -212,8 +217,10 @@ outcome kill_once(const char *shape, int n, mode how, int serial)
         reap();
     reap();
     unlink(t.log.c_str());
-    if (cgroup)
-        cgroup->ended();
+    if (cgroup) {
+        launches().ended(runner);
+        launches().remove(runner);
+    }
     return result;
 }
 
