@@ -155,10 +155,11 @@ private slots:
     {
         runtime_sim_process sim;
         QVERIFY(sim.ok());
-        daemon_process d({QStringLiteral("--nofile=64:64"), QStringLiteral("--"), daemon_binary(),
-                          platform, QStringLiteral("/bin/true")},
-                         true, {QStringLiteral("LAVROSK_CGROUP=") + base},
-                         QStringLiteral("prlimit"));
+        daemon_process d(
+            {QStringLiteral("--nofile=64:64"), QStringLiteral("--"), daemon_binary(), platform,
+             QStringLiteral("/bin/true")},
+            true, {QStringLiteral("LAVROSK_CGROUP=") + base, sanitizer_env_without_descriptors()},
+            QStringLiteral("prlimit"));
         QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
         const QString gate = dir.filePath(QStringLiteral("limit-gate"));
         const int apps = 57;

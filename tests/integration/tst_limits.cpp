@@ -121,7 +121,9 @@ private slots:
         const QString log = dir.filePath(QStringLiteral("many-launches"));
         daemon_process d({QStringLiteral("--nofile=48:48"), QStringLiteral("--"), daemon_binary(),
                           platform, QStringLiteral("/bin/true")},
-                         true, {QStringLiteral("PROBE_LOG=") + log}, QStringLiteral("prlimit"));
+                         true,
+                         {QStringLiteral("PROBE_LOG=") + log, sanitizer_env_without_descriptors()},
+                         QStringLiteral("prlimit"));
         QVERIFY(wait_until([&] { return sim.calls(QStringLiteral("daemon_ready")).size() == 1; }));
         const QString gate = dir.filePath(QStringLiteral("many-gate"));
         const int apps = 80;

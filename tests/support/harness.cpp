@@ -58,6 +58,12 @@ QString probe_binary()
     return QStringLiteral(LAVROSK_PROBE_BIN);
 }
 
+QString sanitizer_env_without_descriptors()
+{
+    return QStringLiteral("UBSAN_OPTIONS=") + qEnvironmentVariable("UBSAN_OPTIONS") +
+           QStringLiteral(":suppressions=" LAVROSK_UBSAN_NO_DESCRIPTORS);
+}
+
 bool service_owned()
 {
     QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();

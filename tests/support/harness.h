@@ -125,6 +125,10 @@ QString daemon_binary();
 QString sim_binary();
 QString probe_binary();
 
+// Environment for a daemon run out of descriptors: the sanitizer's type
+// check needs a descriptor of its own, and is let off there.
+QString sanitizer_env_without_descriptors();
+
 // The payload's first element as a string list (status reports hold one).
 QStringList status_list(const QJsonArray &payload);
 // Whether a process exists and has not begun to exit.
