@@ -12,6 +12,7 @@ jobs=$(nproc)
 started=$(date +%s)
 stage() { echo "== $1 (at $(($(date +%s) - started))s)"; }
 fuzz_seconds=${FUZZ_SECONDS:-20}
+failed=0
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
 # Some tests run a daemon as another user: it must be able to read the
@@ -31,7 +32,8 @@ configure_and_build() { # DIR [cmake options...]
 }
 
 # Every sanitizer report, from a test or from a daemon a test started, lands in
-# a file under $reports; a report anywhere fails the run.
+# a file under $reports; a report anywhere fails the run. A failed test shows
+# them too: a daemon's report often is why it failed.
 check_reports() { # NAME
     found=""
     for report in "$reports"/asan.* "$reports"/ubsan.* "$reports"/tsan.[0-9]*; do
@@ -43,6 +45,9 @@ check_reports() { # NAME
         echo "== $1 reported problems:"
         # shellcheck disable=SC2086
         cat $found
+        exit 1
+    fi
+    if [ "$failed" = 1 ]; then
         exit 1
     fi
 }
@@ -60,7 +65,7 @@ configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DLAVROSK_SANITIZE=addre
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=0" \
 UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1" \
-    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+    ctest --test-dir build-asan --output-on-failure -j "$jobs" || failed=1
 check_reports "ASan/UBSan"
 
 stage "ThreadSanitizer"
@@ -70,7 +75,7 @@ configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DLAVROSK_SANITIZE=threa
 # are all checked (tests/tsan.supp is there for a report wholly inside them;
 # it holds none today).
 TSAN_OPTIONS="log_path=$reports/tsan:ignore_noninstrumented_modules=1:suppressions=$reports/tsan.supp" \
-    ctest --test-dir build-tsan --output-on-failure -j "$jobs"
+    ctest --test-dir build-tsan --output-on-failure -j "$jobs" || failed=1
 check_reports "TSan"
 
 stage "fuzzing, ${fuzz_seconds}s per target"
