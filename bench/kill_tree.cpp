@@ -1,6 +1,7 @@
 // Killing a process tree: the daemon's freezing kill and its kill by cgroup
-// next to a plain "list with pstree, then SIGKILL each", on the same shapes and
-// sizes in the same run; then a start request sent during a kill.
+// (on its real-time kill thread, as in the daemon) next to a plain "list with
+// pstree, then SIGKILL each" and to the cgroup's kill file alone, on the same
+// shapes and sizes in the same run; then a start request sent during a kill.
 //
 //   bench_kill [RUNS [SHAPE...]]   (default 5 runs per cell, every shape and
 //                                   the daemon tables; "start" and "platform"
@@ -18,6 +19,7 @@
 // benchmark makes a directory of its own in the first one it finds.
 #include "app_cgroup.h"
 #include "app_kill.h"
+#include "kill_worker.h"
 #include "launch_registry.h"
 #include "process_table.h"
 #include "process_tree.h"
@@ -171,13 +173,17 @@ struct outcome {
     bool frozen = true;
 };
 
-enum class mode { freeze, plain, cgroup };
+// floor: the cgroup's kill file alone, without the freeze and the walk that
+// make it exact: what the kernel itself takes to end the tree.
+enum class mode { freeze, plain, cgroup, floor };
+constexpr int modes = 4;
 
 outcome kill_once(const char *shape, int n, mode how, int serial)
 {
     // The daemon's own code: a cgroup made as a runner makes it, and the
     // kill a kill_app of the application's root gets.
-    const std::unique_ptr<app_cgroup> cgroup = how == mode::cgroup ? app_cgroup::create() : nullptr;
+    const bool in_cgroup = how == mode::cgroup || how == mode::floor;
+    const std::unique_ptr<app_cgroup> cgroup = in_cgroup ? app_cgroup::create() : nullptr;
     tree t = spawn_tree(shape, n, serial, cgroup ? cgroup->procs_fd() : -1);
     launch_registry::runner_id runner = 0;
     if (cgroup) {
@@ -190,7 +196,11 @@ outcome kill_once(const char *shape, int n, mode how, int serial)
     outcome result;
     const auto start = clock_type::now();
     if (how == mode::cgroup) {
-        kill_applications({*identify(t.root)}); // as the daemon kills a root in a cgroup
+        // As the daemon kills a root in a cgroup: on its kill thread.
+        kill_worker worker(kill_applications);
+        worker.enqueue(*identify(t.root));
+    } else if (how == mode::floor) {
+        kill_app_cgroup(t.root);
     } else if (how == mode::freeze) {
         const kill_report report = kill_process_tree(t.root);
         result.listing_ms = report.listing_ms;
@@ -293,13 +303,13 @@ void print_rows(const std::vector<const char *> &shapes, int runs, const std::st
 {
     for (const char *shape : shapes) {
         for (const int n : {10, 100, 500}) {
-            std::vector<double> ms[3], listing_share, passes;
-            int left[3] = {0, 0, 0}, unfrozen = 0;
+            std::vector<double> ms[modes], listing_share, passes;
+            int left[modes] = {}, unfrozen = 0;
             for (int run = 0; run < runs; ++run) {
                 // Taking turns at going first: a run can leave the machine busier.
-                for (int k = 0; k < 3; ++k) {
-                    const int m = (run + k) % 3;
-                    if (m == int(mode::cgroup) && cgroup_base.empty())
+                for (int k = 0; k < modes; ++k) {
+                    const int m = (run + k) % modes;
+                    if ((m == int(mode::cgroup) || m == int(mode::floor)) && cgroup_base.empty())
                         continue;
                     const outcome o = kill_once(shape, n, mode(m), ++*serial);
                     ms[m].push_back(o.total_ms);
@@ -311,11 +321,12 @@ void print_rows(const std::vector<const char *> &shapes, int runs, const std::st
                     }
                 }
             }
-            const double fr = median(ms[0]), pl = median(ms[1]), cg = median(ms[2]);
-            std::printf("%-9s %5d | %9.1f %6.0f%% %6.0f %8d %9d | %9.1f %9d | %9.1f %9d | %6.2f "
-                        "%6.2f\n",
+            const double fr = median(ms[0]), pl = median(ms[1]), cg = median(ms[2]),
+                         fl = median(ms[3]);
+            std::printf("%-9s %5d | %9.1f %6.0f%% %6.0f %8d %9d | %9.1f %9d | %9.1f %9d | %8.1f "
+                        "| %6.2f %6.2f %6.2f\n",
                         shape, n, fr, 100 * median(listing_share), median(passes), unfrozen,
-                        left[0], pl, left[1], cg, left[2], fr / pl, cg / pl);
+                        left[0], pl, left[1], cg, left[2], fl, fr / pl, cg / pl, fl / pl);
             std::fflush(stdout);
         }
     }
@@ -349,9 +360,10 @@ int main(int argc, char **argv)
     configure_app_cgroups(QByteArray::fromStdString(cgroup_base));
     print_load("at the start");
     if (!start_only)
-        std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %6s %6s\n", "shape",
-                    "procs", "freeze ms", "listing", "passes", "unfrozen", "survivors", "plain ms",
-                    "survivors", "cgroup ms", "survivors", "fr/pl", "cg/pl");
+        std::printf("%-9s %5s | %9s %7s %6s %8s %9s | %9s %9s | %9s %9s | %8s | %6s %6s %6s\n",
+                    "shape", "procs", "freeze ms", "listing", "passes", "unfrozen", "survivors",
+                    "plain ms", "survivors", "cgroup ms", "survivors", "floor ms", "fr/pl", "cg/pl",
+                    "fl/pl");
     int serial = 0;
     print_rows(shapes, runs, cgroup_base, &serial);
     if (crowded && !start_only) {
@@ -362,7 +374,8 @@ int main(int argc, char **argv)
     }
     if (!start_only)
         std::printf("runs per cell: %d; times are medians; passes: walks over the tree; unfrozen: "
-                    "runs that reached the freeze bound%s\n",
+                    "runs that reached the freeze bound; floor: the cgroup's kill file alone, "
+                    "no freeze or walk%s\n",
                     runs,
                     cgroup_base.empty() ? "; no writable cgroup v2 mount: no cgroup runs" : "");
     if (!cgroup_base.empty())
