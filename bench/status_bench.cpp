@@ -119,8 +119,11 @@ void answer_time(QDBusConnection bus, runtime_sim_process &sim, const QString &n
 {
     const QString gate = dir + QStringLiteral("/gate");
     const int stops = sim.platform_stops();
+    // Long enough for the last to start before the first ends: a thousand
+    // starts take about a minute here.
     for (int i = 0; i < apps; ++i)
-        sim.start_app(platform, probe_binary(), {QStringLiteral("wait"), gate});
+        sim.start_app(platform, probe_binary(),
+                      {QStringLiteral("wait"), gate, QStringLiteral("600")});
     QVariantMap about;
     QList<QVariantMap> running;
     QElapsedTimer total;

@@ -62,7 +62,7 @@ client_daemon::client_daemon(QString app_platform, QString apppath, QStringList 
     watch->confirm(runtime::kill_daemon, rule(runtime::kill_daemon, stop_match.value(0)));
 
     // Before the announcement: a service that hears it may ask what runs.
-    new status_service(app_platform, this);
+    status_service::serve(app_platform);
     const QVariantList platform_status{app_platform, apppath, appargv};
     watch->step("the watch of the service's name");
     runtime::watch_presence(this);

@@ -3,11 +3,14 @@
 #include "app_cgroup.h"
 #include "app_usage.h"
 #include "launch_registry.h"
+#include "own_priority.h"
 #include "status_adaptor.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMetaType>
 #include <QDebug>
+#include <QThread>
 
 #include <unistd.h>
 
@@ -40,12 +43,34 @@ QVariantMap application_entry(const application_status &app)
 
 } // namespace
 
-status_service::status_service(QString platform, QObject *parent)
-    : QObject(parent), platform(std::move(platform)), started_usec(wall_clock_usec())
+status_service::status_service(QString platform)
+    : QObject(nullptr), platform(std::move(platform)), started_usec(wall_clock_usec())
+{
+    new StatusAdaptor(this);
+}
+
+status_service::~status_service() = default;
+
+void status_service::serve(QString platform)
 {
     qDBusRegisterMetaType<QList<QVariantMap>>();
-    new StatusAdaptor(this);
-    if (!QDBusConnection::systemBus().registerObject(QString::fromLatin1(status_path), this))
+    auto *thread = new QThread(QCoreApplication::instance());
+    thread->setObjectName(QStringLiteral("status"));
+    auto *service = new status_service(std::move(platform));
+    service->moveToThread(thread);
+    QObject::connect(thread, &QThread::started, service,
+                     [service] { service->priority = std::make_unique<given_priority>(); });
+    QObject::connect(thread, &QThread::finished, service, &QObject::deleteLater);
+    // Should the event loop ever return, the thread ends before the
+    // application object goes.
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, thread,
+                     [thread] {
+                         thread->quit();
+                         thread->wait();
+                     });
+    thread->start();
+    // Calls reach the object on its thread; the bus thread hands them over.
+    if (!QDBusConnection::systemBus().registerObject(QString::fromLatin1(status_path), service))
         qDebug() << "status not served: the object path" << status_path << "is taken";
 }
 
