@@ -28,17 +28,20 @@ QPair<QByteArray, QByteArray> fd_limits(pid_t pid)
 }
 
 // The nice value of each thread of a process.
-QList<int> thread_nices(pid_t pid)
+// Each thread's name and nice value.
+QList<QPair<QByteArray, int>> thread_nices(pid_t pid)
 {
-    QList<int> nices;
+    QList<QPair<QByteArray, int>> nices;
     for (const QString &tid : QDir(QStringLiteral("/proc/%1/task").arg(pid))
                                   .entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile file(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(tid));
         if (!file.open(QIODevice::ReadOnly))
             continue;
         const QByteArray stat = file.readAll();
+        const int open = stat.indexOf('('), close = stat.lastIndexOf(')');
         // After the command's closing parenthesis: the state is field 3, nice field 19.
-        nices.append(stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(16).toInt());
+        nices.append({stat.mid(open + 1, close - open - 1),
+                      stat.mid(close + 2).split(' ').value(16).toInt()});
     }
     return nices;
 }
@@ -97,17 +100,27 @@ private slots:
         QCOMPARE(fd_limits(d.pid()), qMakePair(QByteArray("4096"), QByteArray("4096")));
         // Raising takes CAP_SYS_NICE; without it the daemon runs as started.
         const int own = geteuid() == 0 ? -7 : 3;
-        const QList<int> nices = thread_nices(d.pid());
-        QVERIFY(nices.size() >= 2);
-        for (const int nice : nices)
-            QCOMPARE(nice, own);
+        // Status calls are answered at the priority the daemon was given.
+        const auto status_given = [&] {
+            for (const auto &thread : thread_nices(d.pid()))
+                if (thread.first == "status")
+                    return thread.second == 3;
+            return false;
+        };
+        QVERIFY(wait_until(status_given));
+        const auto threads = thread_nices(d.pid());
+        QVERIFY(threads.size() >= 3);
+        for (const auto &thread : threads)
+            QCOMPARE(thread.second, thread.first == "status" ? 3 : own);
 
         const QString gate = dir.filePath(QStringLiteral("fd-gate"));
         sim.start_app(platform, probe_binary(), {QStringLiteral("wait"), gate});
         QVERIFY(wait_until([&] { return probe_launches(log).size() == 1; }));
         QCOMPARE(fd_limits(probe_launches(log).first()),
                  qMakePair(QByteArray("64"), QByteArray("4096")));
-        QCOMPARE(thread_nices(probe_launches(log).first()), QList<int>{3});
+        const auto probe_threads = thread_nices(probe_launches(log).first());
+        QCOMPARE(probe_threads.size(), 1);
+        QCOMPARE(probe_threads.first().second, 3);
         QFile(gate).open(QIODevice::WriteOnly);
         QVERIFY(wait_until([&] { return sim.platform_stops() == 1; }));
     }
