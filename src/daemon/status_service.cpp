@@ -4,6 +4,7 @@
 #include "app_usage.h"
 #include "launch_registry.h"
 #include "own_priority.h"
+#include "spread_over_cpus.h"
 #include "status_adaptor.h"
 
 #include <QCoreApplication>
@@ -16,7 +17,25 @@
 
 namespace {
 
-QVariantMap application_entry(const application_status &app)
+// What an application uses now. Read after the registry's lock is
+// released: a slow /proc never holds up a runner.
+struct usage {
+    unsigned tasks = 0;
+    std::optional<uint64_t> memory_bytes;
+};
+
+usage usage_of(const application_status &app)
+{
+    if (app.info.cgroup.empty())
+        return {tree_tasks(app.pid), std::nullopt};
+    return {cgroup_tasks(app.info.cgroup), cgroup_memory(app.info.cgroup)};
+}
+
+// Each read of /proc takes microseconds, most of them in the kernel: a
+// thousand applications are read on every processor at once.
+constexpr size_t reads_per_thread = 64;
+
+QVariantMap application_entry(const application_status &app, const usage &used)
 {
     QVariantMap entry;
     entry.insert(QStringLiteral("name"), app.info.name);
@@ -28,16 +47,11 @@ QVariantMap application_entry(const application_status &app)
     entry.insert(QStringLiteral("state"), QString::fromLatin1(state_name(app.state)));
     entry.insert(QStringLiteral("last_end"),
                  app.last_signal ? QStringLiteral("signal %1").arg(app.last_signal) : QString());
-    // Read after the registry's lock is released: a slow /proc never holds
-    // up a runner.
-    if (app.info.cgroup.empty()) {
-        entry.insert(QStringLiteral("tasks"), tree_tasks(app.pid));
-        return entry;
-    }
-    entry.insert(QStringLiteral("tasks"), cgroup_tasks(app.info.cgroup));
-    entry.insert(QStringLiteral("cgroup"), QString::fromStdString(app.info.cgroup));
-    if (const std::optional<uint64_t> memory = cgroup_memory(app.info.cgroup))
-        entry.insert(QStringLiteral("memory_bytes"), static_cast<qulonglong>(*memory));
+    entry.insert(QStringLiteral("tasks"), used.tasks);
+    if (!app.info.cgroup.empty())
+        entry.insert(QStringLiteral("cgroup"), QString::fromStdString(app.info.cgroup));
+    if (used.memory_bytes)
+        entry.insert(QStringLiteral("memory_bytes"), static_cast<qulonglong>(*used.memory_bytes));
     return entry;
 }
 
@@ -77,10 +91,13 @@ void status_service::serve(QString platform)
 QVariantMap status_service::status(QList<QVariantMap> &applications)
 {
     const std::vector<application_status> apps = launches().snapshot();
+    std::vector<usage> used(apps.size());
+    spread_over_cpus(apps.size(), reads_per_thread,
+                     [&apps, &used](size_t i) { used[i] = usage_of(apps[i]); });
     applications.clear();
     applications.reserve(static_cast<int>(apps.size()));
-    for (const application_status &app : apps)
-        applications.append(application_entry(app));
+    for (size_t i = 0; i < apps.size(); ++i)
+        applications.append(application_entry(apps[i], used[i]));
     QVariantMap daemon;
     daemon.insert(QStringLiteral("platform"), platform);
     daemon.insert(QStringLiteral("pid"), static_cast<uint>(getpid()));

@@ -39,18 +39,17 @@ template <typename Take> bool read_file(const std::string &path, Take take)
 
 unsigned tree_tasks(pid_t root)
 {
-    const std::optional<proc_stat> first = read_proc_stat(root);
-    if (!first)
+    const std::optional<unsigned> threads_of_root = threads_of(root);
+    if (!threads_of_root)
         return 0;
     // A pid seen twice (reused while the walk ran) is counted once.
     std::unordered_set<pid_t> seen{root};
     std::vector<pid_t> pending{root};
-    unsigned threads_of_root = first->threads;
     while (!pending.empty() && seen.size() < max_tree) {
         const pid_t pid = pending.back();
         pending.pop_back();
         // The root's thread count is known; any other is listed.
-        const unsigned threads = pid == root ? threads_of_root : 0;
+        const unsigned threads = pid == root ? *threads_of_root : 0;
         for (const pid_t child : read_children(pid, nullptr, threads)) {
             if (seen.insert(child).second)
                 pending.push_back(child);

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +24,24 @@ constexpr int start_time_field = 19;
 constexpr unsigned kernel_thread_flag = 0x00200000; // PF_KTHREAD
 constexpr unsigned long long max_pid = 0x7fffffff;
 constexpr unsigned long long max_unsigned = 0xffffffff;
+
+// /proc, kept open: a freeze reads thousands of entries, and a path from
+// the root costs a lookup more. A first try at the descriptor limit is not
+// kept as a failure for good: the next try opens it. -1 when it cannot.
+int proc_dir()
+{
+    static std::atomic<int> kept_fd{-1};
+    const int fd = kept_fd.load();
+    if (fd >= 0)
+        return fd;
+    int opened = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int expected = -1;
+    if (opened >= 0 && !kept_fd.compare_exchange_strong(expected, opened)) {
+        close(opened); // another thread's is kept
+        opened = expected;
+    }
+    return opened;
+}
 
 std::optional<proc_stat> read_stat_of(int proc_fd, const char *pid_name)
 {
@@ -109,21 +128,23 @@ std::optional<proc_stat> read_proc_stat(pid_t pid)
 {
     char name[16];
     std::snprintf(name, sizeof name, "%d", static_cast<int>(pid));
-    // Kept open: a freeze reads thousands of stat files. A first try at the
-    // descriptor limit is not kept as a failure for good: the next try opens it.
-    static std::atomic<int> kept_fd{-1};
-    int proc_fd = kept_fd.load();
-    if (proc_fd < 0) {
-        proc_fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (proc_fd < 0)
-            return std::nullopt;
-        int expected = -1;
-        if (!kept_fd.compare_exchange_strong(expected, proc_fd)) {
-            close(proc_fd); // another thread's is kept
-            proc_fd = expected;
-        }
-    }
+    const int proc_fd = proc_dir();
+    if (proc_fd < 0)
+        return std::nullopt;
     return read_stat_of(proc_fd, name);
+}
+
+std::optional<unsigned> threads_of(pid_t pid)
+{
+    // The task directory's link count is two plus its threads: one stat
+    // call, where reading the stat file takes an open, a read and a close.
+    char path[32];
+    std::snprintf(path, sizeof path, "%d/task", static_cast<int>(pid));
+    struct stat task;
+    const int proc_fd = proc_dir();
+    if (proc_fd < 0 || fstatat(proc_fd, path, &task, 0) != 0)
+        return std::nullopt;
+    return task.st_nlink > 2 ? static_cast<unsigned>(task.st_nlink - 2) : 0;
 }
 
 std::optional<process_id> identify(pid_t pid)
@@ -214,9 +235,9 @@ std::vector<pid_t> read_children(pid_t pid, bool *threads_stopped, unsigned thre
     std::vector<pid_t> children;
     char path[64];
     if (threads == 1) {
-        std::snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(pid),
+        std::snprintf(path, sizeof path, "%d/task/%d/children", static_cast<int>(pid),
                       static_cast<int>(pid));
-        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        const int fd = openat(proc_dir(), path, O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
             append_children(fd, &children);
             close(fd);

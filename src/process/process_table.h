@@ -34,6 +34,9 @@ std::optional<proc_stat> parse_proc_stat(const char *text, size_t size);
 // when it cannot be read (errno says why).
 std::optional<proc_stat> read_proc_stat(pid_t pid);
 
+// How many threads pid has; nullopt once it is gone.
+std::optional<unsigned> threads_of(pid_t pid);
+
 // A start time that was not known when the process was named.
 inline constexpr unsigned long long unknown_start_time = 0;
 

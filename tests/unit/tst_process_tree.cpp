@@ -1,5 +1,6 @@
 // The kill's pure parts: the listing parser and /proc/PID/stat fields; and
 // the kill's refusals and whole trees, in this process.
+#include "app_usage.h"
 #include "process_table.h"
 #include "process_tree.h"
 
@@ -241,6 +242,9 @@ private slots:
             for (;;)
                 pause();
         }
+        // A status request counts the second thread's child as well.
+        QCOMPARE(tree_tasks(threaded), 2u);
+        QCOMPARE(tree_tasks(plain), 1u);
         const kill_report report = kill_process_trees({threaded, plain});
         QVERIFY(report.frozen);
         QCOMPARE(report.signalled, 3);
@@ -250,6 +254,7 @@ private slots:
             QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
         }
         QVERIFY(QTest::qWaitFor([&] { return gone(grandchild); }, 5000));
+        QCOMPARE(tree_tasks(threaded), 0u);
     }
 };
 
