@@ -1,7 +1,10 @@
 // The cost of asking daemons what they run, on a private bus, as a table:
-//   start:  app_start -> the application's first instruction, quiet and while
-//           another client calls status as fast as it can (runs interleaved)
-//   answer: one status call with APPS applications running
+//   start:  app_start -> the application's first instruction, quiet, while
+//           another client calls status as fast as it can, and while it
+//           calls the bus itself as fast (what a busy bus costs a start
+//           with the daemon out of it); runs interleaved
+//   answer: one status call with APPS applications running, and beside it
+//           the same answer from a process that only sends it back
 //   memory: the daemon's anonymous resident memory across CALLS status calls
 //   crowd:  lavrosk-runtime-sim status with DAEMONS daemons on the bus
 //   bench_status [RUNS [APPS [CALLS [DAEMONS]]]]   (defaults 200 1000 100000 200)
@@ -12,6 +15,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
+#include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
@@ -58,16 +62,25 @@ QDBusMessage status_call(const QString &name)
                                           QStringLiteral("status"));
 }
 
-// Another client calling status back to back until stopped.
+// The bus's own cheapest method: a flood of it loads the bus and the
+// client as much, and the daemon not at all.
+QDBusMessage bus_call()
+{
+    return QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId"));
+}
+
+// Another client making one call back to back until stopped.
 class flood
 {
 public:
-    explicit flood(const QString &name)
-        : thread([this, name] {
+    explicit flood(const QDBusMessage &call)
+        : thread([this, call] {
               QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus,
                                                                   QStringLiteral("flood"));
               while (!stop)
-                  if (bus.call(status_call(name)).type() == QDBusMessage::ReplyMessage)
+                  if (bus.call(call).type() == QDBusMessage::ReplyMessage)
                       ++calls;
           })
     {
@@ -84,15 +97,18 @@ private:
     std::thread thread;
 };
 
-// app_start -> first instruction, quiet and flooded, interleaved.
+// app_start -> first instruction, quiet and under either flood, interleaved.
 bool start_latency(runtime_sim_process &sim, const QString &name, const QString &log, int runs)
 {
-    std::vector<double> quiet, flooded;
-    long flood_calls = 0;
-    for (int i = 0; i < 2 * runs; ++i) {
+    enum { quiet, status_flood, bus_flood, conditions };
+    const QDBusMessage calls[] = {QDBusMessage(), status_call(name), bus_call()};
+    std::vector<double> us[conditions];
+    long answers[conditions] = {};
+    for (int i = 0; i < conditions * runs; ++i) {
+        const int condition = i % conditions;
         std::unique_ptr<flood> f;
-        if (i % 2) {
-            f = std::make_unique<flood>(name);
+        if (condition != quiet) {
+            f = std::make_unique<flood>(calls[condition]);
             QThread::msleep(20); // the flood under way
         }
         QFile::remove(log);
@@ -101,17 +117,48 @@ bool start_latency(runtime_sim_process &sim, const QString &name, const QString 
         if (!wait_until([&] { return first_launch_t(log) > 0; }) ||
             !wait_until([&] { return sim.platform_stops() == stops + 1; }))
             return false;
-        const double us = (first_launch_t(log) - sim.last_signal_time()) * 1e6;
-        (i % 2 ? flooded : quiet).push_back(us);
+        us[condition].push_back((first_launch_t(log) - sim.last_signal_time()) * 1e6);
         if (f)
-            flood_calls += f->calls;
+            answers[condition] += f->calls;
     }
-    const double q = median(quiet), fl = median(flooded);
-    std::printf("start, quiet      median %8.0f us  (%d runs)\n", q, runs);
-    std::printf("start, flooded    median %8.0f us  (%d runs, %ld status answers meanwhile)\n", fl,
-                runs, flood_calls);
-    std::printf("flooded / quiet   %.3f\n", q > 0 ? fl / q : 0);
+    const double q = median(us[quiet]);
+    std::printf("start, quiet          median %8.0f us  (%d runs)\n", q, runs);
+    std::printf("start, status flood   median %8.0f us  (%ld answers meanwhile)\n",
+                median(us[status_flood]), answers[status_flood]);
+    std::printf("start, bus flood      median %8.0f us  (%ld answers meanwhile)\n",
+                median(us[bus_flood]), answers[bus_flood]);
+    std::printf("status flood / quiet  %.3f\n", q > 0 ? median(us[status_flood]) / q : 0);
+    std::printf("bus flood / quiet     %.3f  (the daemon out of it)\n",
+                q > 0 ? median(us[bus_flood]) / q : 0);
     return true;
+}
+
+// Sends back the answer it was given, as it is: what Qt and the bus take to
+// carry that answer, with no daemon behind it.
+class echo : public QDBusVirtualObject
+{
+public:
+    explicit echo(const QDBusMessage &answer) : arguments(answer.arguments())
+    {
+        arguments[0] = QVariant::fromValue(qdbus_cast<QVariantMap>(arguments.value(0)));
+        arguments[1] = QVariant::fromValue(qdbus_cast<QList<QVariantMap>>(arguments.value(1)));
+    }
+    QString introspect(const QString &) const override { return QString(); }
+    bool handleMessage(const QDBusMessage &call, const QDBusConnection &connection) override
+    {
+        return connection.send(call.createReply(arguments));
+    }
+
+private:
+    QVariantList arguments;
+};
+
+double call_ms(QDBusConnection bus, const QDBusMessage &call, QDBusMessage *reply)
+{
+    QElapsedTimer t;
+    t.start();
+    *reply = bus.call(call);
+    return t.nsecsElapsed() / 1e6;
 }
 
 void answer_time(QDBusConnection bus, runtime_sim_process &sim, const QString &name, int apps)
@@ -121,25 +168,39 @@ void answer_time(QDBusConnection bus, runtime_sim_process &sim, const QString &n
     // both cores, and the figure would be theirs.
     for (int i = 0; i < apps; ++i)
         sim.start_app(platform, QStringLiteral("/bin/sleep"), {QStringLiteral("600")});
-    QList<QVariantMap> running;
+    QDBusMessage reply;
     wait_until(
         [&] {
-            const QDBusMessage reply = bus.call(status_call(name));
-            running = qdbus_cast<QList<QVariantMap>>(reply.arguments().value(1));
-            return reply.type() == QDBusMessage::ReplyMessage && running.size() == apps;
+            reply = bus.call(status_call(name));
+            return qdbus_cast<QList<QVariantMap>>(reply.arguments().value(1)).size() == apps;
         },
         300000);
-    std::vector<double> ms;
-    size_t shown = 0;
-    for (int i = 0; i < 50; ++i) {
-        QElapsedTimer t;
-        t.start();
-        const QDBusMessage reply = bus.call(status_call(name));
-        ms.push_back(t.nsecsElapsed() / 1e6);
-        shown = qdbus_cast<QList<QVariantMap>>(reply.arguments().value(1)).size();
+    QThread::sleep(2); // the host settled after a thousand starts
+    QDBusConnection echo_bus =
+        QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("echo"));
+    echo same(reply);
+    QThread echo_thread; // not this one, which waits for the answer
+    same.moveToThread(&echo_thread);
+    echo_thread.start();
+    echo_bus.registerVirtualObject(QStringLiteral("/echo"), &same);
+    const QDBusMessage echo_call = QDBusMessage::createMethodCall(
+        echo_bus.baseService(), QStringLiteral("/echo"), QStringLiteral("com.quorl.runtime.daemon"),
+        QStringLiteral("status"));
+    // Interleaved, so that both see the host alike.
+    std::vector<double> ms, floor_ms;
+    QDBusMessage echoed;
+    for (int i = 0; i < 100; ++i) {
+        ms.push_back(call_ms(bus, status_call(name), &reply));
+        floor_ms.push_back(call_ms(bus, echo_call, &echoed));
     }
-    std::printf("answer, %zu apps   median %6.2f ms  max %6.2f ms  (50 calls)\n", shown, median(ms),
-                *std::max_element(ms.begin(), ms.end()));
+    const QList<QVariantMap> running = qdbus_cast<QList<QVariantMap>>(reply.arguments().value(1));
+    std::printf("answer, %d apps    median %6.2f ms  (100 calls)\n", running.size(), median(ms));
+    std::printf("same answer echoed  median %6.2f ms  (%s: Qt and the bus alone)\n",
+                median(floor_ms), echoed.type() == QDBusMessage::ReplyMessage ? "floor" : "failed");
+    echo_bus.unregisterObject(QStringLiteral("/echo"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("echo"));
+    echo_thread.quit();
+    echo_thread.wait();
     for (const QVariantMap &app : running)
         sim.kill_app(platform, QString::number(app.value(QStringLiteral("pid")).toUInt()));
     wait_until([&] { return sim.platform_stops() > stops; }, 120000);
