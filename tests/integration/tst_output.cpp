@@ -52,6 +52,7 @@ class tst_output : public QObject
 
     QTemporaryDir dir;
     QString open_dir; // writable by the daemon run as nobody
+    QString probe;    // a copy nobody can execute, wherever the build is
     const QString platform = QStringLiteral("shop@c1@0");
 
     // sh runs the daemon, through wrapper words if any, with standard output
@@ -78,7 +79,7 @@ class tst_output : public QObject
         const QString report = open_dir + QLatin1Char('/') + name + QStringLiteral("-report");
         QElapsedTimer action;
         action.start();
-        sim.start_app(platform, probe_binary(), {QStringLiteral("argv"), report});
+        sim.start_app(platform, probe, {QStringLiteral("argv"), report});
         QVERIFY2(wait_until([&] { return sim.platform_stops() == 1; }, prompt_ms),
                  d.err().constData());
         QVERIFY(action.elapsed() < prompt_ms);
@@ -118,6 +119,8 @@ private slots:
         QVERIFY(QDir().mkdir(open_dir));
         QCOMPARE(chmod(dir.path().toLocal8Bit().constData(), 0755), 0);
         QCOMPARE(chmod(open_dir.toLocal8Bit().constData(), 0777), 0);
+        probe = open_dir + QStringLiteral("/probe");
+        QVERIFY(QFile::copy(probe_binary(), probe));
     }
 
     void destinations_data()
