@@ -1,4 +1,4 @@
-// Many small jobs that each wait on the kernel, not on one another (reads
+// Many small jobs that share nothing and run mostly in the kernel (reads
 // of /proc, say), spread over the processors this process may run on (no
 // bus here).
 #pragma once
