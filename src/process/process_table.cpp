@@ -244,8 +244,8 @@ std::vector<pid_t> read_children(pid_t pid, bool *threads_stopped, unsigned thre
         }
         return children;
     }
-    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
-    const int task_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::snprintf(path, sizeof path, "%d/task", static_cast<int>(pid));
+    const int task_fd = openat(proc_dir(), path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (task_fd < 0)
         return children; // gone
     DIR *dir = fdopendir(task_fd);
